@@ -1,0 +1,45 @@
+// Person segmentation on the CPU: a TFLite segmentation model run through one XNNPACK runtime.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace trelvo::matte {
+
+// One decoded frame: BGRA, 8 bits a channel, `stride` bytes from one row to the next.
+struct BgraFrame {
+  const std::uint8_t* pixels = nullptr;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::size_t stride = 0;
+};
+
+// An 8-bit person mask at the model's output size: 255 person, 0 background, rows packed.
+struct PersonMask {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::vector<std::uint8_t> pixels;
+};
+
+class SegmentationEngine {
+ public:
+  // Validates `model` and builds the runtime once; `model` must outlive the engine. Returns null
+  // with `error` set when the model is malformed or uses what the engine does not support.
+  // `threads` 0 means one per core.
+  static std::unique_ptr<SegmentationEngine> create(std::span<const std::uint8_t> model,
+                                                    std::size_t threads, std::string& error);
+  virtual ~SegmentationEngine() = default;
+
+  // Segments one frame of any size. On failure returns false with `error` set and leaves `mask`
+  // as it was.
+  virtual bool segment(const BgraFrame& frame, PersonMask& mask, std::string& error) = 0;
+};
+
+// The model built into the program.
+std::span<const std::uint8_t> embeddedModel();
+
+}  // namespace trelvo::matte
