@@ -1,0 +1,405 @@
+#include <fcntl.h>
+// The object-path calls read an item without a proxy per item.
+#define SECRET_API_SUBJECT_TO_CHANGE
+#include <libsecret/secret.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform.h"
+
+namespace trelvo::keychain {
+namespace {
+
+constexpr const char* kLockFileName = "trelvo-keychain.lock";
+constexpr const char* kAccessible = "after-first-unlock-this-device-only";
+
+// Items are matched on `service` and `account` alone: no schema name is stored or required, so
+// items stay found after the daemon restarts and items other tools stored with the same attributes
+// are found too.
+const SecretSchema kSchema = {"com.trelvo.pro.Keychain",
+                              SECRET_SCHEMA_DONT_MATCH_NAME,
+                              {
+                                  {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                  {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                  {"accessible", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                  {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+                              },
+                              0,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr};
+
+// A cancellable that a watchdog thread cancels once `limit` has passed: libsecret's synchronous
+// calls take no timeout of their own, and GDBus would wait 25 s for a silent service.
+class CancelAfter {
+ public:
+  explicit CancelAfter(std::chrono::milliseconds limit)
+      : cancellable_(g_cancellable_new()), thread_([this, limit] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
+            g_cancellable_cancel(cancellable_);
+          }
+        }) {}
+  ~CancelAfter() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    done_cv_.notify_all();
+    thread_.join();
+    g_object_unref(cancellable_);
+  }
+  CancelAfter(const CancelAfter&) = delete;
+  CancelAfter& operator=(const CancelAfter&) = delete;
+
+  GCancellable* get() const { return cancellable_; }
+
+ private:
+  GCancellable* cancellable_;
+  std::mutex mutex_;
+  std::condition_variable done_cv_;
+  bool done_ = false;
+  std::thread thread_;  // last: it uses the members above
+};
+
+// Owns a null-terminated array of object paths.
+class Paths {
+ public:
+  Paths() = default;
+  explicit Paths(gchar** paths) : paths_(paths) {}
+  ~Paths() { g_strfreev(paths_); }
+  Paths(const Paths&) = delete;
+  Paths& operator=(const Paths&) = delete;
+  void reset(gchar** paths) {
+    g_strfreev(paths_);
+    paths_ = paths;
+  }
+  gchar** get() const { return paths_; }
+
+ private:
+  gchar** paths_ = nullptr;
+};
+
+// Owns the result of a search.
+struct ItemList {
+  GList* items = nullptr;
+  ItemList() = default;
+  ItemList(const ItemList&) = delete;
+  ItemList& operator=(const ItemList&) = delete;
+  ~ItemList() { g_list_free_full(items, g_object_unref); }
+};
+
+Status statusOf(GError* error) {
+  Status status = kNotAvailable;
+  if (error && error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
+    status = kInteractionNotAllowed;
+  }
+  g_clear_error(&error);
+  return status;
+}
+
+GHashTable* attributesFor(const ItemQuery& query) {
+  GHashTable* attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+  g_hash_table_insert(attributes, g_strdup("service"), g_strdup(query.service.c_str()));
+  g_hash_table_insert(attributes, g_strdup("account"), g_strdup(query.account.c_str()));
+  return attributes;
+}
+
+// Opens (creating it) the private folder for the lock file: owned by this user and closed to
+// everyone else, or -1.
+int openPrivateDirectory(const std::string& path, bool create) {
+  if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0077) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int openLockDirectory(const std::string& configured) {
+  if (!configured.empty()) return openPrivateDirectory(configured, false);
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && runtime[0] == '/') {
+    const int fd = openPrivateDirectory(runtime, false);
+    if (fd >= 0) return fd;
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = (tmp && tmp[0] == '/') ? tmp : "/tmp";
+  return openPrivateDirectory(base + "/trelvo-keychain-" + std::to_string(::geteuid()), true);
+}
+
+class SecretServiceStore : public ItemStore {
+ public:
+  explicit SecretServiceStore(const SecretStoreOptions& options) : options_(options) {}
+  ~SecretServiceStore() override {
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+    if (service_) g_object_unref(service_);
+  }
+  SecretServiceStore(const SecretServiceStore&) = delete;
+  SecretServiceStore& operator=(const SecretServiceStore&) = delete;
+
+  // Reads by object path, without a proxy per item: one search and one GetSecrets call in the
+  // common case of a single matching item.
+  Status itemCopyMatching(const ItemQuery& query, std::string* data) override {
+    CancelAfter cancel(options_.callTimeout);
+    Paths paths;
+    if (const Status s = searchPaths(query, cancel.get(), &paths); s != kSuccess) return s;
+    const gchar* path = paths.get()[0];
+    if (paths.get()[1]) {
+      // More than one item can match (another tool, or an earlier run without the lock): the most
+      // recently changed one holds the value last written.
+      guint64 newest = 0;
+      for (gchar** p = paths.get(); *p; ++p) {
+        GError* error = nullptr;
+        SecretItem* item = secret_item_new_for_dbus_path_sync(service_, *p, SECRET_ITEM_NONE,
+                                                              cancel.get(), &error);
+        if (!item) return statusOf(error);
+        const guint64 modified = secret_item_get_modified(item);
+        g_object_unref(item);
+        if (p == paths.get() || modified > newest) {
+          newest = modified;
+          path = *p;
+        }
+      }
+    }
+    GError* error = nullptr;
+    SecretValue* value =
+        secret_service_get_secret_for_dbus_path_sync(service_, path, cancel.get(), &error);
+    if (!value) return error ? statusOf(error) : kNotAvailable;
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value, &length);
+    data->assign(bytes ? bytes : "", bytes ? length : 0);
+    secret_value_unref(value);
+    return kSuccess;
+  }
+
+  Status itemUpdate(const ItemQuery& query, const std::string& data) override {
+    CancelAfter cancel(options_.callTimeout);
+    ItemList found;
+    if (const Status s = search(query, cancel.get(), &found); s != kSuccess) {
+      return s;
+    }
+    SecretValue* value =
+        secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain");
+    Status status = kSuccess;
+    for (GList* l = found.items; l && status == kSuccess; l = l->next) {
+      GError* error = nullptr;
+      if (!secret_item_set_secret_sync(SECRET_ITEM(l->data), value, cancel.get(), &error)) {
+        status = statusOf(error);
+      }
+    }
+    secret_value_unref(value);
+    return status;
+  }
+
+  Status itemAdd(const NewItem& item) override {
+    CancelAfter cancel(options_.callTimeout);
+    ItemList found;
+    const Status s = search(item.query, cancel.get(), &found);
+    if (s == kSuccess) return kDuplicateItem;
+    if (s != kItemNotFound) return s;
+
+    GError* error = nullptr;
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service_, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancel.get(), &error);
+    if (!collection) return statusOf(error);
+    if (secret_collection_get_locked(collection)) {
+      GList one{collection, nullptr, nullptr};
+      const Status unlocked = unlock(&one, 1);
+      if (unlocked != kSuccess) {
+        g_object_unref(collection);
+        return unlocked;
+      }
+    }
+    GHashTable* attributes = attributesFor(item.query);
+    g_hash_table_insert(attributes, g_strdup("accessible"), g_strdup(kAccessible));
+    SecretValue* value =
+        secret_value_new(item.data.data(), static_cast<gssize>(item.data.size()), "text/plain");
+    // The label is the service, as a generic password without a label of its own shows it.
+    SecretItem* created =
+        secret_item_create_sync(collection, &kSchema, attributes, item.query.service.c_str(), value,
+                                SECRET_ITEM_CREATE_NONE, cancel.get(), &error);
+    secret_value_unref(value);
+    g_hash_table_unref(attributes);
+    g_object_unref(collection);
+    if (!created) return statusOf(error);
+    g_object_unref(created);
+    return kSuccess;
+  }
+
+  Status itemDelete(const ItemQuery& query) override {
+    CancelAfter cancel(options_.callTimeout);
+    ItemList found;
+    if (const Status s = search(query, cancel.get(), &found); s != kSuccess) {
+      return s;
+    }
+    for (GList* l = found.items; l; l = l->next) {
+      GError* error = nullptr;
+      if (!secret_item_delete_sync(SECRET_ITEM(l->data), cancel.get(), &error)) {
+        return statusOf(error);
+      }
+    }
+    return kSuccess;
+  }
+
+  Status lockWrites() override {
+    if (lock_fd_ < 0) {
+      const int dir = openLockDirectory(options_.lockDirectory);
+      if (dir < 0) return kIOFailure;
+      lock_fd_ = ::openat(dir, kLockFileName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+      ::close(dir);
+      if (lock_fd_ < 0) return kIOFailure;
+    }
+    // Polled rather than blocking, so a run that holds the lock too long cannot stall this one
+    // beyond its budget.
+    const auto deadline = std::chrono::steady_clock::now() + options_.lockTimeout;
+    while (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return kIOFailure;
+      if (std::chrono::steady_clock::now() >= deadline) return kIOFailure;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return kSuccess;
+  }
+
+  void unlockWrites() override {
+    if (lock_fd_ >= 0) (void)::flock(lock_fd_, LOCK_UN);
+  }
+
+ private:
+  Status connect(GCancellable* cancellable) {
+    if (service_) return kSuccess;
+    GError* error = nullptr;
+    service_ = secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, &error);
+    return service_ ? kSuccess : statusOf(error);
+  }
+
+  // Every item matching the query, unlocked: 0 with at least one item, -25300 with none, and a
+  // failure when one of them is locked and cannot be unlocked (never a false "not found").
+  Status search(const ItemQuery& query, GCancellable* cancellable, ItemList* found) {
+    if (const Status s = connect(cancellable); s != kSuccess) return s;
+    GHashTable* attributes = attributesFor(query);
+    GError* error = nullptr;
+    found->items = secret_service_search_sync(service_, &kSchema, attributes, SECRET_SEARCH_ALL,
+                                              cancellable, &error);
+    g_hash_table_unref(attributes);
+    if (error) return statusOf(error);
+    if (!found->items) return kItemNotFound;
+
+    GList* locked = nullptr;
+    int lockedCount = 0;
+    for (GList* l = found->items; l; l = l->next) {
+      if (secret_item_get_locked(SECRET_ITEM(l->data))) {
+        locked = g_list_prepend(locked, l->data);
+        ++lockedCount;
+      }
+    }
+    Status status = kSuccess;
+    if (locked) {
+      status = unlock(locked, lockedCount);
+      g_list_free(locked);
+    }
+    return status;
+  }
+
+  // The object paths of every item matching the query, all unlocked: 0 with at least one path,
+  // -25300 with none, and a failure when one of them is locked and cannot be unlocked.
+  Status searchPaths(const ItemQuery& query, GCancellable* cancellable, Paths* paths) {
+    if (const Status s = connect(cancellable); s != kSuccess) return s;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      GHashTable* attributes = attributesFor(query);
+      gchar** unlocked = nullptr;
+      gchar** locked = nullptr;
+      GError* error = nullptr;
+      const gboolean searched = secret_service_search_for_dbus_paths_sync(
+          service_, &kSchema, attributes, cancellable, &unlocked, &locked, &error);
+      g_hash_table_unref(attributes);
+      Paths lockedPaths(locked);
+      paths->reset(unlocked);
+      if (!searched) return statusOf(error);
+      if (!lockedPaths.get() || !lockedPaths.get()[0]) {
+        return paths->get() && paths->get()[0] ? kSuccess : kItemNotFound;
+      }
+      // Unlocked now, they are found by searching again.
+      if (attempt > 0) break;
+      if (const Status s = unlockPaths(lockedPaths.get()); s != kSuccess) return s;
+    }
+    return kInteractionNotAllowed;
+  }
+
+  Status unlockPaths(gchar** paths) {
+    if (!options_.allowPrompt) return kInteractionNotAllowed;
+    CancelAfter cancel(options_.promptTimeout);
+    GError* error = nullptr;
+    const gint count = static_cast<gint>(g_strv_length(paths));
+    const gint unlocked = secret_service_unlock_dbus_paths_sync(
+        service_, const_cast<const gchar**>(paths), cancel.get(), nullptr, &error);
+    if (error) return statusOf(error);
+    return unlocked == count ? kSuccess : kInteractionNotAllowed;
+  }
+
+  // Unlocking needs the Secret Service's own prompt; where no display exists it would never be
+  // answered, so the locked objects are a failure at once.
+  Status unlock(GList* objects, int count) {
+    if (!options_.allowPrompt) return kInteractionNotAllowed;
+    CancelAfter cancel(options_.promptTimeout);
+    GError* error = nullptr;
+    const gint unlocked =
+        secret_service_unlock_sync(service_, objects, cancel.get(), nullptr, &error);
+    if (error) return statusOf(error);
+    return unlocked == count ? kSuccess : kInteractionNotAllowed;
+  }
+
+  SecretStoreOptions options_;
+  SecretService* service_ = nullptr;
+  int lock_fd_ = -1;
+};
+
+void dropLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+GLogWriterOutput dropStructuredLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
+  return G_LOG_WRITER_HANDLED;
+}
+void dropPrint(const gchar*) {}
+
+}  // namespace
+
+SecretStoreOptions secretStoreOptionsFromEnvironment() {
+  SecretStoreOptions options;
+  const auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && v[0] != '\0';
+  };
+  options.allowPrompt = set("DISPLAY") || set("WAYLAND_DISPLAY");
+  return options;
+}
+
+std::unique_ptr<ItemStore> openSecretServiceStore(const SecretStoreOptions& options) {
+  return std::make_unique<SecretServiceStore>(options);
+}
+
+void silenceLibraryLogging() {
+  // GLib accepts a writer only once per process.
+  static std::once_flag once;
+  std::call_once(once, [] { g_log_set_writer_func(dropStructuredLog, nullptr, nullptr); });
+  g_log_set_default_handler(dropLogMessage, nullptr);
+  g_set_printerr_handler(dropPrint);
+  g_set_print_handler(dropPrint);
+}
+
+}  // namespace trelvo::keychain

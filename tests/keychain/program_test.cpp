@@ -1,0 +1,558 @@
+// Whole-program tests of the built TrelvoKeychain against the private keyring of scripts/test.sh,
+// and without any reachable Secret Service.
+
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keyring_support.h"
+
+extern char** environ;
+
+namespace trelvo::keychain {
+namespace {
+
+using testing_support::findKeyringItems;
+using testing_support::uniqueAccount;
+
+// Changes to the inherited environment: a value sets the variable, nothing removes it.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+struct ProgramRun {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+std::vector<std::string> environmentWith(const EnvChanges& changes) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    if (!changes.count(name)) env.push_back(entry);
+  }
+  for (const auto& [name, value] : changes) {
+    if (value) env.push_back(name + "=" + *value);
+  }
+  return env;
+}
+
+// A started TrelvoKeychain with pipes on its three standard streams.
+class Child {
+ public:
+  explicit Child(const EnvChanges& changes) {
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+        ::pipe2(err, O_CLOEXEC) != 0) {
+      return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> env = environmentWith(changes);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char program[] = TRELVO_KEYCHAIN_PATH;
+    char* argv[] = {program, nullptr};
+    start_ = std::chrono::steady_clock::now();
+    if (::posix_spawn(&pid_, program, &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    in_ = in[1];
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Child() {
+    for (int fd : {in_, out_, err_}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool started() const { return pid_ > 0; }
+
+  // Nobody reads the child's standard output any more.
+  void closeOutput() {
+    ::close(out_);
+    out_ = -1;
+  }
+
+  // Writes `input` (as much as the child reads), closes its standard input, collects both outputs
+  // and waits for the exit.
+  ProgramRun finish(const std::string& input) {
+    ProgramRun run;
+    std::thread writer([this, &input] {
+      std::size_t done = 0;
+      while (done < input.size()) {
+        const ssize_t n = ::write(in_, input.data() + done, input.size() - done);
+        if (n <= 0) break;  // the child stopped reading
+        done += static_cast<std::size_t>(n);
+      }
+      ::close(in_);
+      in_ = -1;
+    });
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    std::string* sinks[2] = {&run.out, &run.err};
+    int open = out_ >= 0 ? 2 : 1;
+    while (open > 0 && ::poll(fds, 2, -1) > 0) {
+      for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) {
+          sinks[i]->append(buffer, static_cast<std::size_t>(n));
+        } else {
+          fds[i].fd = -1;
+          --open;
+        }
+      }
+    }
+    writer.join();
+    int wstatus = 0;
+    if (::waitpid(pid_, &wstatus, 0) == pid_ && WIFEXITED(wstatus))
+      run.status = WEXITSTATUS(wstatus);
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    return run;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::chrono::steady_clock::time_point start_;
+};
+
+ProgramRun runKeychain(const std::string& input, const EnvChanges& changes = {}) {
+  Child child(changes);
+  if (!child.started()) return ProgramRun{};
+  return child.finish(input);
+}
+
+std::string request(const std::string& service, const std::string& account,
+                    const std::string& action, const std::optional<std::string>& value = {}) {
+  std::string r = "{\"service\":\"" + service + "\",\"account\":\"" + account + "\",\"action\":\"" +
+                  action + "\"";
+  if (value) r += ",\"value\":\"" + *value + "\"";
+  return r + "}";
+}
+
+const EnvChanges kPlainStorage = {{"TRELVO_DESKTOP_TEST_STORAGE", std::nullopt}};
+
+class KeychainProgramTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ::signal(SIGPIPE, SIG_IGN);
+    TRELVO_REQUIRE_TEST_KEYRING();
+    account_ = uniqueAccount("program");
+  }
+  void TearDown() override {
+    for (const char* s : {"com.trelvo.pro", "com.trelvo.pro.providers", "com.trelvo.pro.preview",
+                          "com.trelvo.pro.preview.providers"}) {
+      (void)testing_support::removeKeyringItems(s, account_);
+    }
+  }
+  std::string account_;
+};
+
+TEST_F(KeychainProgramTest, SetGetDeleteAndMissingItems) {
+  struct Step {
+    std::string action;
+    std::optional<std::string> value;  // JSON text of the "value" string
+    std::string response;
+  };
+  const Step steps[] = {
+      {"get", {}, "{\"value\":null}"},
+      {"delete", {}, "{\"value\":null}"},
+      {"set", "a/b \\u00e9", "{\"value\":null}"},
+      {"get", {}, "{\"value\":\"a\\/b \xC3\xA9\"}"},
+      {"set", "", "{\"value\":null}"},
+      {"get", {}, "{\"value\":\"\"}"},
+      {"delete", {}, "{\"value\":null}"},
+      {"get", {}, "{\"value\":null}"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.action + " " + step.value.value_or("-"));
+    const ProgramRun run = runKeychain(
+        request("com.trelvo.pro.providers", account_, step.action, step.value), kPlainStorage);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, step.response);
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+TEST_F(KeychainProgramTest, CreatedItemCarriesTheAttributes) {
+  ASSERT_EQ(runKeychain(request("com.trelvo.pro", account_, "set", "s"), kPlainStorage).status, 0);
+  const auto items = findKeyringItems("com.trelvo.pro", account_);
+  ASSERT_TRUE(items.has_value());
+  ASSERT_EQ(items->size(), 1u);
+  EXPECT_EQ(items->front().secret, "s");
+  EXPECT_EQ(items->front().attributes.at("accessible"), "after-first-unlock-this-device-only");
+}
+
+TEST_F(KeychainProgramTest, TestStorageUsesThePreviewServices) {
+  const EnvChanges testStorage = {{"TRELVO_DESKTOP_TEST_STORAGE", ""}};
+  const std::pair<const char*, const char*> mapping[] = {
+      {"com.trelvo.pro", "com.trelvo.pro.preview"},
+      {"com.trelvo.pro.providers", "com.trelvo.pro.preview.providers"},
+  };
+  for (const auto& [requested, stored] : mapping) {
+    SCOPED_TRACE(requested);
+    ASSERT_EQ(runKeychain(request(requested, account_, "set", "preview"), testStorage).status, 0);
+    EXPECT_EQ(findKeyringItems(stored, account_)->size(), 1u);
+    EXPECT_EQ(findKeyringItems(requested, account_)->size(), 0u);
+    EXPECT_EQ(runKeychain(request(requested, account_, "get"), testStorage).out,
+              "{\"value\":\"preview\"}");
+    EXPECT_EQ(runKeychain(request(requested, account_, "get"), kPlainStorage).out,
+              "{\"value\":null}");
+  }
+  // The preview names are never accepted in a request.
+  const ProgramRun refused =
+      runKeychain(request("com.trelvo.pro.preview", account_, "get"), testStorage);
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.out, "");
+}
+
+TEST_F(KeychainProgramTest, RefusalsTouchNothing) {
+  std::string big = request("com.trelvo.pro", account_, "set", "v");
+  big += std::string(70000, ' ');
+  const std::string cases[] = {big, "", "[]", request("com.trelvo.pro", account_, "set")};
+  for (const std::string& input : cases) {
+    SCOPED_TRACE(input.substr(0, 60));
+    const ProgramRun run = runKeychain(input, kPlainStorage);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+  }
+  EXPECT_EQ(findKeyringItems("com.trelvo.pro", account_)->size(), 0u);
+}
+
+// A response that cannot be delivered is a failure, not a success nobody heard of.
+TEST_F(KeychainProgramTest, UnwritableOutputIsAFailure) {
+  Child child(kPlainStorage);
+  ASSERT_TRUE(child.started());
+  child.closeOutput();
+  const ProgramRun run = child.finish(request("com.trelvo.pro", account_, "get"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "");
+}
+
+// Twenty runs race to create one new item: the write lock makes exactly one of them add it and
+// the others update it, so every run succeeds and one item remains.
+TEST_F(KeychainProgramTest, ConcurrentSetsLeaveOneItem) {
+  constexpr int kRuns = 20;
+  std::vector<std::unique_ptr<Child>> children;
+  for (int i = 0; i < kRuns; ++i) {
+    children.push_back(std::make_unique<Child>(kPlainStorage));
+    ASSERT_TRUE(children.back()->started());
+  }
+  std::vector<ProgramRun> runs(kRuns);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kRuns; ++i) {
+    threads.emplace_back([&, i] {
+      runs[i] = children[i]->finish(
+          request("com.trelvo.pro", account_, "set", "value-" + std::to_string(i)));
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<std::string> written;
+  for (int i = 0; i < kRuns; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(runs[i].status, 0);
+    EXPECT_EQ(runs[i].out, "{\"value\":null}");
+    EXPECT_EQ(runs[i].err, "");
+    written.insert("value-" + std::to_string(i));
+  }
+  const auto items = findKeyringItems("com.trelvo.pro", account_);
+  ASSERT_TRUE(items.has_value());
+  ASSERT_EQ(items->size(), 1u);
+  ASSERT_TRUE(items->front().secret.has_value());
+  EXPECT_EQ(written.count(*items->front().secret), 1u) << *items->front().secret;
+}
+
+// ---- A locked collection, made and locked through the Secret Service itself. ----
+
+// A collection of the private keyring with a master password of its own, so locking it leaves
+// the default collection (and the tests running beside this one) alone.
+class LockedCollection {
+ public:
+  explicit LockedCollection(const std::string& account) {
+    GError* error = nullptr;
+    bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!bus_) {
+      fail(error);
+      return;
+    }
+    GVariant* opened =
+        call("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "OpenSession",
+             g_variant_new("(sv)", "plain", g_variant_new_string("")));
+    if (!opened) return;
+    const gchar* session = nullptr;
+    g_variant_get(opened, "(v&o)", nullptr, &session);
+    session_ = session;
+    g_variant_unref(opened);
+
+    GVariantBuilder properties;
+    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Collection.Label",
+                          g_variant_new_string("trelvo locked test"));
+    GVariant* created = call("/org/freedesktop/secrets",
+                             "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+                             "CreateWithMasterPassword",
+                             g_variant_new("(a{sv}@(oayays))", &properties, secret("password")));
+    if (!created) return;
+    const gchar* path = nullptr;
+    g_variant_get(created, "(&o)", &path);
+    collection_ = path;
+    g_variant_unref(created);
+
+    GVariantBuilder attributes;
+    g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
+    g_variant_builder_add(&attributes, "{ss}", "service", "com.trelvo.pro");
+    g_variant_builder_add(&attributes, "{ss}", "account", account.c_str());
+    GVariantBuilder item;
+    g_variant_builder_init(&item, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&item, "{sv}", "org.freedesktop.Secret.Item.Label",
+                          g_variant_new_string("locked item"));
+    g_variant_builder_add(&item, "{sv}", "org.freedesktop.Secret.Item.Attributes",
+                          g_variant_builder_end(&attributes));
+    GVariant* added = call(collection_, "org.freedesktop.Secret.Collection", "CreateItem",
+                           g_variant_new("(a{sv}@(oayays)b)", &item, secret("hidden"), FALSE));
+    if (!added) return;
+    g_variant_unref(added);
+
+    const char* objects[] = {collection_.c_str(), nullptr};
+    GVariant* locked = call("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "Lock",
+                            g_variant_new("(^ao)", objects));
+    if (!locked) return;
+    g_variant_unref(locked);
+    ready_ = true;
+  }
+
+  ~LockedCollection() {
+    if (!collection_.empty()) {
+      if (GVariant* v =
+              call("/org/freedesktop/secrets",
+                   "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+                   "UnlockWithMasterPassword",
+                   g_variant_new("(o@(oayays))", collection_.c_str(), secret("password")))) {
+        g_variant_unref(v);
+      }
+      if (GVariant* v = call(collection_, "org.freedesktop.Secret.Collection", "Delete", nullptr)) {
+        g_variant_unref(v);
+      }
+    }
+    if (bus_) g_object_unref(bus_);
+  }
+  LockedCollection(const LockedCollection&) = delete;
+  LockedCollection& operator=(const LockedCollection&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  void fail(GError* error) {
+    failure_ = error ? error->message : "unknown failure";
+    g_clear_error(&error);
+  }
+
+  GVariant* secret(const char* text) {
+    return g_variant_new(
+        "(o@ay@ays)", session_.c_str(), g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, text, std::strlen(text), 1), "text/plain");
+  }
+
+  GVariant* call(const std::string& path, const char* interface, const char* method,
+                 GVariant* parameters) {
+    GError* error = nullptr;
+    GVariant* result = g_dbus_connection_call_sync(bus_, "org.freedesktop.secrets", path.c_str(),
+                                                   interface, method, parameters, nullptr,
+                                                   G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+    if (!result) fail(error);
+    return result;
+  }
+
+  GDBusConnection* bus_ = nullptr;
+  std::string session_;
+  std::string collection_;
+  std::string failure_;
+  bool ready_ = false;
+};
+
+TEST_F(KeychainProgramTest, LockedItemIsAFailureNeverMissing) {
+  LockedCollection locked(account_);
+  ASSERT_TRUE(locked.ready()) << locked.failure();
+  // No display: the unlock prompt could never be answered, so every action fails at once.
+  EnvChanges env = kPlainStorage;
+  env["DISPLAY"] = std::nullopt;
+  env["WAYLAND_DISPLAY"] = std::nullopt;
+  for (const std::string action : {"get", "set", "delete"}) {
+    SCOPED_TRACE(action);
+    const ProgramRun run = runKeychain(request("com.trelvo.pro", account_, action, "v"), env);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_LT(run.seconds, 10.0);
+  }
+  const auto items = findKeyringItems("com.trelvo.pro", account_);
+  ASSERT_TRUE(items.has_value());
+  ASSERT_EQ(items->size(), 1u);
+  EXPECT_TRUE(items->front().locked);
+}
+
+// ---- No Secret Service at all. ----
+
+// A private bus daemon with no services to activate, and optionally a client that owns the
+// Secret Service's name but never answers a call.
+class BareBus {
+ public:
+  BareBus() {
+    std::string pattern = testing::TempDir() + "trelvo-bus-XXXXXX";
+    if (!::mkdtemp(pattern.data())) return;
+    dir_ = pattern;
+    const std::string config = dir_ + "/bus.conf";
+    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir=" << dir_
+                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                             "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                             "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::string configArg = "--config-file=" + config;
+    char program[] = "dbus-daemon";
+    char nofork[] = "--nofork";
+    char print[] = "--print-address=1";
+    char* argv[] = {program, configArg.data(), nofork, print, nullptr};
+    if (::posix_spawnp(&pid_, program, &actions, nullptr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
+    ::close(out[0]);
+  }
+  ~BareBus() {
+    if (silent_) g_object_unref(silent_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      (void)::waitpid(pid_, nullptr, 0);
+    }
+    if (!dir_.empty()) {
+      const std::string config = dir_ + "/bus.conf";
+      (void)::unlink(config.c_str());
+      (void)::rmdir(dir_.c_str());  // the daemon removes its socket
+    }
+  }
+  BareBus(const BareBus&) = delete;
+  BareBus& operator=(const BareBus&) = delete;
+
+  const std::string& address() const { return address_; }
+
+  // Owns org.freedesktop.secrets on this bus and drops every call made to it.
+  bool addSilentService() {
+    GError* error = nullptr;
+    silent_ = g_dbus_connection_new_for_address_sync(
+        address_.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (!silent_) {
+      g_clear_error(&error);
+      return false;
+    }
+    g_dbus_connection_add_filter(
+        silent_,
+        [](GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer) -> GDBusMessage* {
+          if (incoming &&
+              g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+            g_object_unref(message);
+            return nullptr;
+          }
+          return message;
+        },
+        nullptr, nullptr);
+    GVariant* owned = g_dbus_connection_call_sync(
+        silent_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4u), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    if (!owned) {
+      g_clear_error(&error);
+      return false;
+    }
+    g_variant_unref(owned);
+    return true;
+  }
+
+ private:
+  std::string dir_;
+  std::string address_;
+  pid_t pid_ = -1;
+  GDBusConnection* silent_ = nullptr;
+};
+
+TEST(KeychainWithoutService, FailsWithinSeconds) {
+  ::signal(SIGPIPE, SIG_IGN);
+  BareBus bare;
+  ASSERT_FALSE(bare.address().empty());
+  BareBus silent;
+  ASSERT_FALSE(silent.address().empty());
+  ASSERT_TRUE(silent.addSilentService());
+  std::string emptyRuntime = testing::TempDir() + "trelvo-runtime-XXXXXX";
+  ASSERT_NE(::mkdtemp(emptyRuntime.data()), nullptr);
+
+  struct Case {
+    const char* name;
+    EnvChanges env;
+    bool silent = false;
+  };
+  const std::string missingSocket = "unix:path=" + emptyRuntime + "/no-such-socket";
+  const Case cases[] = {
+      {"busWithoutSecretService", {{"DBUS_SESSION_BUS_ADDRESS", bare.address()}}},
+      {"missingSocket", {{"DBUS_SESSION_BUS_ADDRESS", missingSocket}}},
+      {"noBusAtAll",
+       {{"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+        {"DISPLAY", std::nullopt},
+        {"XDG_RUNTIME_DIR", emptyRuntime}}},
+      {"serviceThatNeverAnswers", {{"DBUS_SESSION_BUS_ADDRESS", silent.address()}}, true},
+  };
+  for (const Case& c : cases) {
+    for (const std::string action : {"get", "set", "delete"}) {
+      // A silent service costs the whole call budget each time; one action shows it.
+      if (c.silent && action != "get") continue;
+      SCOPED_TRACE(std::string(c.name) + " " + action);
+      EnvChanges env = c.env;
+      env["TRELVO_DESKTOP_TEST_STORAGE"] = std::nullopt;
+      const ProgramRun run = runKeychain(request("com.trelvo.pro", "nobody", action, "v"), env);
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(run.err, "");
+      EXPECT_LT(run.seconds, 10.0);
+    }
+  }
+  (void)::rmdir(emptyRuntime.c_str());
+}
+
+}  // namespace
+}  // namespace trelvo::keychain
