@@ -1,0 +1,98 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace trelvo::service::testing {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") +
+                        "/trelvo-service-test.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = fs::canonical(pattern).string();
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void makeDirectories(const std::string& path) { fs::create_directories(path); }
+
+void writeFile(const std::string& path, const std::string& contents, unsigned mode) {
+  fs::create_directories(fs::path(path).parent_path());
+  {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << contents;
+    if (!file) throw std::runtime_error("cannot write " + path);
+  }
+  if (::chmod(path.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + path);
+}
+
+void copyFile(const std::string& from, const std::string& to, unsigned mode) {
+  fs::create_directories(fs::path(to).parent_path());
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  if (::chmod(to.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + to);
+}
+
+void makeLink(const std::string& target, const std::string& link) {
+  fs::create_directories(fs::path(link).parent_path());
+  fs::create_symlink(target, link);
+}
+
+std::string readWholeFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+RunResult run(const std::string& program, const std::vector<std::string>& argv,
+              const std::vector<std::string>& environment) {
+  TempDir capture;
+  const std::string outPath = capture / "out";
+  const std::string errPath = capture / "err";
+
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  for (const auto& entry : environment) env.push_back(const_cast<char*>(entry.c_str()));
+  env.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  RunResult result;
+  pid_t pid = -1;
+  const int error =
+      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot start " + program);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.pid = pid;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readWholeFile(outPath);
+  result.err = readWholeFile(errPath);
+  return result;
+}
+
+}  // namespace trelvo::service::testing

@@ -1,0 +1,44 @@
+// Helpers for the launcher's tests: temporary trees, files, and running a program as a real child
+// with an exact argument vector and environment.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace trelvo::service::testing {
+
+// A fresh directory below $TMPDIR (or /tmp), given by its canonical path, removed with everything
+// in it (links are removed, never followed) when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+// Creates the parent directories and writes `contents` with the given mode.
+void writeFile(const std::string& path, const std::string& contents, unsigned mode = 0644);
+void copyFile(const std::string& from, const std::string& to, unsigned mode);
+void makeDirectories(const std::string& path);
+void makeLink(const std::string& target, const std::string& link);
+std::string readWholeFile(const std::string& path);
+
+struct RunResult {
+  int pid = -1;
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with exactly `argv` (which may be empty: not even a program name) and exactly
+// `environment`, standard output and error captured, and waits for it.
+RunResult run(const std::string& program, const std::vector<std::string>& argv,
+              const std::vector<std::string>& environment);
+
+}  // namespace trelvo::service::testing
