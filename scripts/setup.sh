@@ -17,7 +17,8 @@ packages=(
   libsecret-1-dev libsecret-tools gnome-keyring dbus dbus-x11
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libspng-dev libxnnpack-dev libpthreadpool-dev
-  python3 util-linux procps hyperfine ca-certificates
+  python3 python3-venv python3-gi gir1.2-atspi-2.0 at-spi2-core
+  util-linux procps hyperfine ca-certificates
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 

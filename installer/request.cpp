@@ -1,0 +1,44 @@
+#include "request.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "paths.h"
+
+namespace trelvo::installer {
+
+pid_t parseProcessId(const std::string& text) {
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  return static_cast<pid_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(value)));
+}
+
+std::optional<UpdateRequest> checkRequest(Platform& platform,
+                                          const std::vector<std::string>& arguments) {
+  if (arguments.size() != 4) return std::nullopt;
+  UpdateRequest request{parseProcessId(arguments[0]), arguments[1], arguments[2], arguments[3]};
+  if (request.appPid <= 1) return std::nullopt;
+  // A path that is not valid UTF-8 cannot be read as text, so it fails its first check.
+  const auto absolute = [](const std::string& path) {
+    return isValidUtf8(path) && isAbsolutePath(path);
+  };
+  if (!absolute(request.bundlePath)) return std::nullopt;
+  if (!absolute(request.dataDirectory)) return std::nullopt;
+  const uid_t euid = platform.effectiveUserId();
+  if (euid == 0) return std::nullopt;
+  if (pathExtension(request.bundlePath) != "app") return std::nullopt;
+  if (!isValidUtf8(request.stagingDirectory) ||
+      !lastPathComponent(request.stagingDirectory).starts_with(kStagingPrefix)) {
+    return std::nullopt;
+  }
+  if (deletingLastPathComponent(request.stagingDirectory) !=
+      deletingLastPathComponent(request.bundlePath)) {
+    return std::nullopt;
+  }
+  const std::optional<EntryInfo> entry = platform.entryInfo(request.stagingDirectory);
+  if (!entry || !entry->isDirectory || entry->owner != euid || (entry->permissions & 077) != 0) {
+    return std::nullopt;
+  }
+  return request;
+}
+
+}  // namespace trelvo::installer

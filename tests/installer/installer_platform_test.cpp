@@ -1,0 +1,171 @@
+// The Linux platform on real files and processes in a temporary directory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "child.h"
+#include "json.h"
+#include "platform.h"
+
+namespace trelvo::installer {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void put(const std::string& path, const std::string& content, fs::perms perms = fs::perms(0644)) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  fs::permissions(path, perms);
+}
+
+class LinuxPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "trelvo-platform-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+  ChildHandle waitEnded(ChildHandle child) {
+    for (int i = 0; i < 500 && isRunning(*platform, child); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return child;
+  }
+  std::unique_ptr<Platform> platform = makeLinuxPlatform();
+  std::string dir;
+};
+
+TEST_F(LinuxPlatformTest, StartFailsForMissingOrNonExecutableFiles) {
+  put(dir + "/plain", "#!/bin/sh\nexit 0\n", fs::perms(0644));
+  EXPECT_FALSE(start(*platform, dir + "/missing", {}));
+  EXPECT_FALSE(start(*platform, dir + "/plain", {}));
+}
+
+TEST_F(LinuxPlatformTest, OutputFileIsCreatedAnewEmptyAndPrivate) {
+  const std::string out = dir + "/status.json";
+  put(out, "old content that must go", fs::perms(0666));
+  // The child reports what its standard output looked like when it started, then writes to it.
+  put(dir + "/child", "#!/bin/sh\nstat -c '%a %s' \"$1\" >\"$1.seen\"\nprintf '%s|' \"$@\"\n",
+      fs::perms(0755));
+  ChildHandle child = waitEnded(start(*platform, dir + "/child", {out, "two words"}, out));
+  ASSERT_TRUE(child);
+  EXPECT_FALSE(isRunning(*platform, child));
+  EXPECT_EQ(slurp(out + ".seen"), "600 0\n");
+  EXPECT_EQ(slurp(out), out + "|two words|");
+}
+
+TEST_F(LinuxPlatformTest, PlantedLinkAtOutputPathIsReplaced) {
+  const std::string victim = dir + "/victim";
+  const std::string out = dir + "/status.json";
+  put(victim, "precious");
+  fs::create_symlink(victim, out);
+  put(dir + "/child", "#!/bin/sh\necho written\n", fs::perms(0755));
+  ChildHandle child = waitEnded(start(*platform, dir + "/child", {}, out));
+  ASSERT_TRUE(child);
+  EXPECT_EQ(slurp(victim), "precious");
+  EXPECT_FALSE(fs::is_symlink(out));
+  EXPECT_EQ(slurp(out), "written\n");
+}
+
+TEST_F(LinuxPlatformTest, UnopenableOutputGoesNowhere) {
+  // The output path's folder does not exist: the child still starts, writing into nothing.
+  put(dir + "/child", "#!/bin/sh\necho lost\n", fs::perms(0755));
+  ChildHandle child = waitEnded(start(*platform, dir + "/child", {}, dir + "/no/such/file"));
+  ASSERT_TRUE(child);
+  EXPECT_FALSE(fs::exists(dir + "/no"));
+}
+
+TEST_F(LinuxPlatformTest, ZombieCountsAsGone) {
+  // A child that has ended but that nobody has collected yet still answers kill(pid, 0).
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(0);
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    if (line.find(") Z") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(kill(pid, 0), 0);
+  EXPECT_FALSE(platform->processExists(pid));
+  EXPECT_TRUE(platform->processExists(getpid()));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_FALSE(platform->processExists(pid));
+}
+
+TEST_F(LinuxPlatformTest, ReadFileRefusesLargeFilesAndFifos) {
+  put(dir + "/small", "{\"pid\": 1}");
+  put(dir + "/large", std::string(kJsonFileLimit + 1, ' '));
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(platform->readFile(dir + "/small", kJsonFileLimit), std::optional<std::string>("{\"pid\": 1}"));
+  EXPECT_FALSE(platform->readFile(dir + "/large", kJsonFileLimit));
+  EXPECT_FALSE(platform->readFile(dir + "/fifo", kJsonFileLimit));  // and it did not block
+  EXPECT_FALSE(platform->readFile(dir + "/missing", kJsonFileLimit));
+  EXPECT_FALSE(platform->readFile(dir, kJsonFileLimit));
+}
+
+TEST_F(LinuxPlatformTest, RemoveItemNeverFollowsLinks) {
+  put(dir + "/outside/keep", "kept");
+  put(dir + "/tree/a/b/file", "x");
+  put(dir + "/tree/a/file", "y", fs::perms(0400));
+  fs::create_directory_symlink(dir + "/outside", dir + "/tree/a/link");
+  fs::create_symlink(dir + "/outside/keep", dir + "/tree/filelink");
+  platform->removeItem(dir + "/tree");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/tree")));
+  EXPECT_EQ(slurp(dir + "/outside/keep"), "kept");
+  // A link given directly is removed itself.
+  fs::create_directory_symlink(dir + "/outside", dir + "/direct");
+  platform->removeItem(dir + "/direct");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/direct")));
+  EXPECT_EQ(slurp(dir + "/outside/keep"), "kept");
+  // Nothing is left beside the removed tree.
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"outside"});
+}
+
+TEST_F(LinuxPlatformTest, ExchangeSwapsTwoEntries) {
+  put(dir + "/A.app/Contents/v", "a");
+  put(dir + "/stage/B.app/Contents/v", "b");
+  EXPECT_TRUE(platform->exchange(dir + "/A.app", dir + "/stage/B.app"));
+  EXPECT_EQ(slurp(dir + "/A.app/Contents/v"), "b");
+  EXPECT_EQ(slurp(dir + "/stage/B.app/Contents/v"), "a");
+  EXPECT_FALSE(platform->exchange(dir + "/A.app", dir + "/stage/missing.app"));
+  EXPECT_EQ(slurp(dir + "/A.app/Contents/v"), "b");
+}
+
+TEST_F(LinuxPlatformTest, StopProcessEndsAChildThatHonoursTerm) {
+  put(dir + "/child", "#!/bin/sh\nexec sleep 30\n", fs::perms(0755));
+  ChildHandle child = start(*platform, dir + "/child", {});
+  ASSERT_TRUE(child);
+  EXPECT_TRUE(isRunning(*platform, child));
+  const auto before = std::chrono::steady_clock::now();
+  stopProcess(*platform, child);
+  EXPECT_FALSE(isRunning(*platform, child));
+  // One pause of 100 ms after the signal, not the 5 s grace period.
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+}
+
+}  // namespace
+}  // namespace trelvo::installer
