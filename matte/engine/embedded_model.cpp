@@ -1,0 +1,14 @@
+#include "segmentation_engine.h"
+
+extern "C" {
+extern const std::uint8_t trelvo_embedded_model_begin[];
+extern const std::uint8_t trelvo_embedded_model_end[];
+}
+
+namespace trelvo::matte {
+
+std::span<const std::uint8_t> embeddedModel() {
+  return {trelvo_embedded_model_begin, trelvo_embedded_model_end};
+}
+
+}  // namespace trelvo::matte

@@ -1,0 +1,63 @@
+#include "frame_reader.h"
+
+#include <cinttypes>
+#include <cstdint>
+#include <memory>
+
+#include "matte_writer.h"
+
+namespace trelvo::matte {
+
+ExitStatus runMatte(const std::vector<std::string>& operands, Platform& platform,
+                    const SegmenterFactory& makeSegmenter, const RunOptions& options,
+                    std::FILE* out, std::FILE* err) {
+  if (operands.size() != 2) {
+    (void)std::fputs("usage: TrelvoPersonMatte VIDEO OUT_DIR\n", err);
+    return ExitStatus::kUsage;
+  }
+  const std::string& video = operands[0];
+  const std::string& outputDirectory = operands[1];
+
+  // The directory comes first so that it exists after every later failure.
+  if (!platform.createDirectories(outputDirectory)) return ExitStatus::kFailure;
+
+  std::unique_ptr<VideoTrack> track;
+  if (platform.loadTrack(video, options.trackLoadTimeout, track) != TrackLoad::kLoaded || !track) {
+    (void)std::fputs("no video track\n", err);
+    return ExitStatus::kFailure;
+  }
+
+  std::unique_ptr<FrameReader> reader = track->makeReader();
+  if (!reader) return ExitStatus::kFailure;
+  if (!reader->startReading()) return ExitStatus::kDecodeIncomplete;
+
+  // Made once and shared by every frame. A segmentation that cannot even be prepared is the
+  // segmentation failure of the first frame, reported the same way.
+  std::string error;
+  std::unique_ptr<Segmenter> segmenter = makeSegmenter(error);
+  if (!segmenter) {
+    (void)std::fprintf(err, "%s\n", error.empty() ? "person segmentation failed" : error.c_str());
+    return ExitStatus::kSegmentationFailed;
+  }
+  MatteContext context{platform, *segmenter, outputDirectory, err, {}, {}};
+
+  std::uint64_t frames = 0;
+  BgraFrame frame;
+  while (reader->nextFrame(frame)) {
+    const ExitStatus status = writeFrameMatte(context, frame, frames);
+    ++frames;
+    if (status != ExitStatus::kOk) return status;
+  }
+
+  if (reader->completed() && frames != 0) {
+    (void)std::fprintf(out, "{\"frames\": %" PRIu64 "}\n", frames);
+    (void)std::fflush(out);
+    return ExitStatus::kOk;
+  }
+  const std::string text = reader->errorText();
+  (void)std::fprintf(err, "video decode did not complete (frames=%" PRIu64 "): %s\n", frames,
+                     text.empty() ? "no frames" : text.c_str());
+  return ExitStatus::kDecodeIncomplete;
+}
+
+}  // namespace trelvo::matte

@@ -1,0 +1,459 @@
+// The model reader: the real models as the engine sees them, and malformed or unsupported models
+// refused with an error.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+
+#include "test_files.h"
+#include "tflite_reader.h"
+#include "tflite_writer.h"
+
+namespace trelvo::matte::testing {
+namespace {
+
+std::map<OpKind, int> countKinds(const Graph& graph) {
+  std::map<OpKind, int> counts;
+  for (const GraphOp& op : graph.ops) ++counts[op.kind];
+  return counts;
+}
+
+TEST(ReadRealModel, GeneralModelHasTheKnownOperators) {
+  Graph graph;
+  std::string error;
+  ASSERT_TRUE(
+      readTfliteModel(readTestFile(testModelPath("selfie_segmentation.tflite")), graph, error))
+      << error;
+  EXPECT_EQ(graph.tensors.size(), 360u);
+  // 246 operators, of which the 110 DEQUANTIZE are folded into constants.
+  EXPECT_EQ(graph.ops.size(), 246u - 110u);
+  const std::map<OpKind, int> expected = {{OpKind::Conv2D, 43},
+                                          {OpKind::Relu, 22},
+                                          {OpKind::Add, 14},
+                                          {OpKind::HardSwish, 11},
+                                          {OpKind::DepthwiseConv2D, 11},
+                                          {OpKind::Logistic, 11},
+                                          {OpKind::GlobalAveragePool, 10},
+                                          {OpKind::Mul, 10},
+                                          {OpKind::ResizeBilinear, 3},
+                                          {OpKind::TransposeConvBias, 1}};
+  EXPECT_EQ(countKinds(graph), expected);
+  EXPECT_EQ(graph.tensors[static_cast<std::size_t>(graph.input)].shape,
+            (std::vector<std::uint32_t>{1, 256, 256, 3}));
+  EXPECT_EQ(graph.tensors[static_cast<std::size_t>(graph.output)].shape,
+            (std::vector<std::uint32_t>{1, 256, 256, 1}));
+  for (const GraphOp& op : graph.ops) {
+    if (op.kind == OpKind::ResizeBilinear) {
+      EXPECT_FALSE(op.alignCorners);
+      EXPECT_TRUE(op.halfPixelCenters);
+    }
+    if (op.kind == OpKind::TransposeConvBias) {
+      EXPECT_EQ(op.padding, Padding::Same);
+      EXPECT_EQ(op.strideHeight, 2u);
+      EXPECT_EQ(op.strideWidth, 2u);
+    }
+  }
+}
+
+TEST(ReadRealModel, LandscapeModelUsesMeanAsGlobalPooling) {
+  Graph graph;
+  std::string error;
+  ASSERT_TRUE(readTfliteModel(readTestFile(testModelPath("selfie_segmentation_landscape.tflite")),
+                              graph, error))
+      << error;
+  EXPECT_EQ(countKinds(graph)[OpKind::GlobalAveragePool], 10);
+  EXPECT_EQ(graph.tensors[static_cast<std::size_t>(graph.input)].shape,
+            (std::vector<std::uint32_t>{1, 144, 256, 3}));
+  EXPECT_EQ(graph.tensors[static_cast<std::size_t>(graph.output)].shape,
+            (std::vector<std::uint32_t>{1, 144, 256, 1}));
+}
+
+TEST(HalfToFloat, ConvertsEveryClassOfValue) {
+  const struct {
+    std::uint16_t half;
+    float value;
+  } cases[] = {{0x0000, 0.0f},     {0x3c00, 1.0f},
+               {0xc000, -2.0f},    {0x7bff, 65504.0f},
+               {0x0001, 0x1p-24f}, {0x03ff, 1023 * 0x1p-24f},
+               {0x0400, 0x1p-14f}, {0x3555, 0.333251953125f},
+               {0x7c00, INFINITY}, {0xfc00, -INFINITY}};
+  for (const auto& c : cases) EXPECT_EQ(halfToFloat(c.half), c.value) << std::hex << c.half;
+  EXPECT_TRUE(std::signbit(halfToFloat(0x8000)));
+  EXPECT_TRUE(std::isnan(halfToFloat(0x7e00)));
+  EXPECT_TRUE(std::isnan(halfToFloat(0xfc01)));
+}
+
+// A small valid model: convolution with bias, then LOGISTIC. Tensors: 0 input, 1 filter, 2 bias,
+// 3 convolution output, 4 model output.
+ModelSpec baseModel() {
+  ModelSpec m;
+  m.tensors = {{{1, 4, 4, 3}, kFloat32, {}},
+               {{2, 3, 3, 3}, kFloat32, floatBytes(std::vector<float>(54, 0.1f))},
+               {{2}, kFloat32, floatBytes({0.5f, -0.5f})},
+               {{1, 4, 4, 2}, kFloat32, {}},
+               {{1, 4, 4, 2}, kFloat32, {}}};
+  OpSpec conv;
+  conv.builtin = kOpConv2D;
+  conv.optionsType = kConv2DOptions;
+  conv.options = convOptions(kSame, 1, 1);
+  conv.inputs = {0, 1, 2};
+  conv.outputs = {3};
+  OpSpec logistic;
+  logistic.builtin = kOpLogistic;
+  logistic.inputs = {3};
+  logistic.outputs = {4};
+  m.ops = {conv, logistic};
+  m.inputs = {0};
+  m.outputs = {4};
+  return m;
+}
+
+// Replaces operator 0 with the transposed convolution over the same tensors.
+void useTransposedConvolution(ModelSpec& m, std::vector<std::uint8_t> options, bool present) {
+  m.tensors[1] = {{2, 2, 2, 3}, kFloat32, floatBytes(std::vector<float>(24, 0.1f))};
+  m.tensors[3].shape = {1, 8, 8, 2};
+  m.tensors[4].shape = {1, 8, 8, 2};
+  OpSpec& op = m.ops[0];
+  op.builtin = kOpCustom;
+  op.custom = "Convolution2DTransposeBias";
+  op.optionsType = 0;
+  op.options = nullptr;
+  op.hasCustomOptions = present;
+  op.customOptions = std::move(options);
+}
+
+TEST(ReadModel, AcceptsTheBaseModels) {
+  std::string error;
+  Graph graph;
+  ASSERT_TRUE(readTfliteModel(writeModel(baseModel()), graph, error)) << error;
+  EXPECT_EQ(graph.ops.size(), 2u);
+  ModelSpec transposed = baseModel();
+  useTransposedConvolution(transposed, transposeOptions(1, 2, 2), true);
+  ASSERT_TRUE(readTfliteModel(writeModel(transposed), graph, error)) << error;
+  EXPECT_EQ(graph.ops[0].kind, OpKind::TransposeConvBias);
+}
+
+struct MalformedCase {
+  const char* name;
+  std::function<void(ModelSpec&)> mutate;
+  const char* error;  // a part of the expected error text
+};
+
+OpSpec unaryOp(std::int32_t code, std::int32_t in, std::int32_t out) {
+  OpSpec op;
+  op.builtin = code;
+  op.inputs = {in};
+  op.outputs = {out};
+  return op;
+}
+
+const MalformedCase kMalformed[] = {
+    {"wrong_output_shape",
+     [](ModelSpec& m) {
+       m.tensors[3].shape = {1, 4, 4, 3};
+     },
+     "output shape"},
+    {"filter_channels",
+     [](ModelSpec& m) {
+       m.tensors[1] = {{2, 3, 3, 2}, kFloat32, floatBytes(std::vector<float>(36, 0.1f))};
+     },
+     "does not fit"},
+    {"bias_length",
+     [](ModelSpec& m) {
+       m.tensors[2] = {{3}, kFloat32, floatBytes({1, 2, 3})};
+     },
+     "bias shape"},
+    {"buffer_shorter_than_shape", [](ModelSpec& m) { m.tensors[1].data.resize(50); },
+     "buffer holds"},
+    {"negative_dimension",
+     [](ModelSpec& m) {
+       m.tensors[0].shape = {1, -1, 4, 3};
+     },
+     "bad dimension"},
+    {"rank_five",
+     [](ModelSpec& m) {
+       m.tensors[0].shape = {1, 1, 4, 4, 3};
+     },
+     "rank"},
+    {"too_many_elements",
+     [](ModelSpec& m) {
+       m.tensors[3].shape = {1, 65536, 65536, 2};
+     },
+     "too many elements"},
+    {"unknown_builtin_operator", [](ModelSpec& m) { m.ops[1].builtin = 99; },
+     "unsupported operator 99"},
+    {"max_pool_unsupported", [](ModelSpec& m) { m.ops[1].builtin = kOpMaxPool2D; },
+     "unsupported operator 17"},
+    {"unknown_custom_operator",
+     [](ModelSpec& m) {
+       m.ops[1].builtin = kOpCustom;
+       m.ops[1].custom = "MaxPoolingWithArgmax2D";
+     },
+     "unsupported custom operator \"MaxPoolingWithArgmax2D\""},
+    {"custom_options_too_short",
+     [](ModelSpec& m) {
+       useTransposedConvolution(m, transposeOptions(1, 2, 2), true);
+       m.ops[0].customOptions.resize(11);
+     },
+     "shorter than 12 bytes"},
+    {"custom_options_missing", [](ModelSpec& m) { useTransposedConvolution(m, {}, false); },
+     "shorter than 12 bytes"},
+    {"custom_padding_unknown",
+     [](ModelSpec& m) { useTransposedConvolution(m, transposeOptions(0, 2, 2), true); },
+     "unsupported padding 0"},
+    {"custom_stride_zero",
+     [](ModelSpec& m) { useTransposedConvolution(m, transposeOptions(1, 0, 2), true); }, "stride"},
+    {"transposed_without_bias",
+     [](ModelSpec& m) {
+       useTransposedConvolution(m, transposeOptions(1, 2, 2), true);
+       m.ops[0].inputs = {0, 1};
+     },
+     "inputs"},
+    {"input_index_out_of_range", [](ModelSpec& m) { m.ops[0].inputs[0] = 57; },
+     "input index out of range"},
+    {"output_index_negative", [](ModelSpec& m) { m.ops[0].outputs = {-1}; },
+     "output index out of range"},
+    {"two_outputs",
+     [](ModelSpec& m) {
+       m.ops[0].outputs = {3, 4};
+     },
+     "exactly one output"},
+    {"read_before_computed", [](ModelSpec& m) { std::swap(m.ops[0], m.ops[1]); },
+     "read before it is computed"},
+    {"computed_twice", [](ModelSpec& m) { m.ops.push_back(unaryOp(kOpRelu, 3, 4)); },
+     "operator 2 (RELU): the output is computed twice"},
+    {"error_names_the_file_operator",
+     [](ModelSpec& m) {
+       // The bias comes from fp16 behind DEQUANTIZE, which the reader folds away: the error still
+       // counts operators as the file does.
+       m.tensors[2].data.clear();
+       m.tensors.push_back({{2}, kFloat16, {0, 0x3c, 0, 0xbc}});
+       m.ops.insert(m.ops.begin(), unaryOp(kOpDequantize, 5, 2));
+       m.tensors[3].shape = {1, 4, 4, 3};
+     },
+     "operator 1 (CONV_2D): the output shape [1,4,4,3] should be [1,4,4,2]"},
+    {"writes_a_constant", [](ModelSpec& m) { m.ops[1].outputs = {2}; }, "output"},
+    {"int8_tensor", [](ModelSpec& m) { m.tensors[4].type = kInt8; }, "unsupported tensor type 9"},
+    {"buffer_index_out_of_range", [](ModelSpec& m) { m.badBufferTensor = 1; },
+     "buffer index out of range"},
+    {"two_subgraphs", [](ModelSpec& m) { m.subgraphs = 2; }, "2 subgraphs"},
+    {"two_inputs",
+     [](ModelSpec& m) {
+       m.inputs = {0, 3};
+     },
+     "exactly one input"},
+    {"no_outputs", [](ModelSpec& m) { m.outputs = {}; }, "exactly one input and one output"},
+    {"schema_version", [](ModelSpec& m) { m.version = 2; }, "schema version 2"},
+    {"fused_tanh", [](ModelSpec& m) { m.ops[0].options = convOptions(kSame, 1, 1, kActTanh); },
+     "fused activation 4"},
+    {"padding_code", [](ModelSpec& m) { m.ops[0].options = convOptions(7, 1, 1); },
+     "unsupported padding 7"},
+    {"zero_stride", [](ModelSpec& m) { m.ops[0].options = convOptions(kSame, 0, 1); },
+     "bad stride 0"},
+    {"no_conv_options",
+     [](ModelSpec& m) {
+       m.ops[0].optionsType = 0;
+       m.ops[0].options = nullptr;
+     },
+     "bad stride 0"},
+    {"options_of_another_type", [](ModelSpec& m) { m.ops[0].optionsType = kPool2DOptions; },
+     "options of type 5"},
+    {"dequantize_of_a_variable",
+     [](ModelSpec& m) { m.ops.insert(m.ops.begin(), unaryOp(kOpDequantize, 0, 3)); }, "DEQUANTIZE"},
+    {"average_pool_not_global",
+     [](ModelSpec& m) {
+       m.ops[1] = unaryOp(kOpAveragePool2D, 3, 4);
+       m.ops[1].optionsType = kPool2DOptions;
+       m.ops[1].options = poolOptions(kValid, 2, 2, 2, 2);
+       m.tensors[4].shape = {1, 2, 2, 2};
+     },
+     "whole image"},
+    {"mean_without_keep_dims",
+     [](ModelSpec& m) {
+       m.tensors.push_back({{2}, kInt32, intBytes({1, 2})});
+       m.ops[1] = unaryOp(kOpMean, 3, 4);
+       m.ops[1].inputs.push_back(5);
+       m.ops[1].optionsType = kReducerOptions;
+       m.ops[1].options = reducerOptions(false);
+       m.tensors[4].shape = {1, 1, 1, 2};
+     },
+     "keep_dims"},
+    {"mean_over_channels",
+     [](ModelSpec& m) {
+       m.tensors.push_back({{1}, kInt32, intBytes({3})});
+       m.ops[1] = unaryOp(kOpMean, 3, 4);
+       m.ops[1].inputs.push_back(5);
+       m.ops[1].optionsType = kReducerOptions;
+       m.ops[1].options = reducerOptions(true);
+     },
+     "MEAN over height and width"},
+    {"resize_size_not_constant",
+     [](ModelSpec& m) {
+       m.tensors.push_back({{2}, kInt32, {}});
+       m.ops[1] = unaryOp(kOpResizeBilinear, 3, 4);
+       m.ops[1].inputs.push_back(5);
+     },
+     "constant int32"},
+    {"resize_size_zero",
+     [](ModelSpec& m) {
+       m.tensors.push_back({{2}, kInt32, intBytes({0, 8})});
+       m.ops[1] = unaryOp(kOpResizeBilinear, 3, 4);
+       m.ops[1].inputs.push_back(5);
+     },
+     "bad height 0"},
+    {"resize_both_modes",
+     [](ModelSpec& m) {
+       m.tensors.push_back({{2}, kInt32, intBytes({8, 8})});
+       m.ops[1] = unaryOp(kOpResizeBilinear, 3, 4);
+       m.ops[1].inputs.push_back(5);
+       m.ops[1].optionsType = kResizeBilinearOptions;
+       m.ops[1].options = resizeOptions(true, true);
+       m.tensors[4].shape = {1, 8, 8, 2};
+     },
+     "cannot both be set"},
+    {"add_shapes_do_not_broadcast",
+     [](ModelSpec& m) {
+       m.tensors.push_back({{3}, kFloat32, floatBytes({1, 2, 3})});
+       m.ops[1] = unaryOp(kOpAdd, 3, 4);
+       m.ops[1].inputs.push_back(5);
+     },
+     "do not broadcast"},
+    {"float16_used_directly",
+     [](ModelSpec& m) {
+       m.tensors[2] = {{2}, kFloat16, {0, 0x3c, 0, 0x3c}};
+     },
+     "not float32"},
+    {"model_input_is_constant",
+     [](ModelSpec& m) { m.tensors[0].data = floatBytes(std::vector<float>(48, 0.0f)); },
+     "model input is a constant"},
+    {"model_output_not_computed", [](ModelSpec& m) { m.outputs = {1}; }, "not computed"},
+    {"no_operators", [](ModelSpec& m) { m.ops.clear(); }, "no operators"},
+};
+
+// Names the case in failure messages instead of dumping its bytes.
+void PrintTo(const MalformedCase& c, std::ostream* os) { *os << c.name; }
+
+class MalformedModelTest : public ::testing::TestWithParam<MalformedCase> {};
+
+TEST_P(MalformedModelTest, IsRefusedWithAClearError) {
+  ModelSpec desc = baseModel();
+  GetParam().mutate(desc);
+  Graph graph;
+  graph.input = 77;  // must survive a refusal untouched
+  std::string error;
+  EXPECT_FALSE(readTfliteModel(writeModel(desc), graph, error));
+  EXPECT_NE(error.find(GetParam().error), std::string::npos) << error;
+  EXPECT_EQ(graph.input, 77);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MalformedModelTest, ::testing::ValuesIn(kMalformed),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// Damage to the container itself, byte by byte.
+TEST(MalformedBytes, RefusesBrokenContainers) {
+  const std::vector<std::uint8_t> good = writeModel(baseModel());
+  const struct {
+    const char* name;
+    std::function<void(std::vector<std::uint8_t>&)> damage;
+    const char* error;
+  } cases[] = {
+      {"empty", [](auto& b) { b.clear(); }, "truncated"},
+      {"identifier", [](auto& b) { b[4] = 'X'; }, "not a TFLite model"},
+      {"root_offset_past_end", [](auto& b) { b[0] = b[1] = b[2] = b[3] = 0xff; }, "outside"},
+      {"root_offset_at_end",
+       [](auto& b) {
+         const auto end = static_cast<std::uint32_t>(b.size() - 2);
+         std::memcpy(b.data(), &end, 4);
+       },
+       "outside"},
+      {"vtable_before_start",
+       [](auto& b) {
+         std::uint32_t root = 0;
+         std::memcpy(&root, b.data(), 4);
+         const std::int32_t far = 0x7fffffff;
+         std::memcpy(b.data() + root, &far, 4);
+       },
+       "vtable"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> bytes = good;
+    c.damage(bytes);
+    Graph graph;
+    std::string error;
+    EXPECT_FALSE(readTfliteModel(bytes, graph, error));
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+  }
+}
+
+TEST(MalformedBytes, RefusesTooLargeAModel) {
+  std::vector<std::uint8_t> huge(kMaxModelBytes + 1, 0);
+  const std::vector<std::uint8_t> good = writeModel(baseModel());
+  std::copy(good.begin(), good.end(), huge.begin());
+  Graph graph;
+  std::string error;
+  EXPECT_FALSE(readTfliteModel(huge, graph, error));
+  EXPECT_NE(error.find("larger than the limit"), std::string::npos) << error;
+}
+
+class RealModelDamage : public ::testing::TestWithParam<const char*> {};
+
+// Every cut of the real model is refused: the last bytes belong to a buffer the model uses.
+TEST_P(RealModelDamage, TruncatedIsRefused) {
+  const std::vector<std::uint8_t> model = readTestFile(testModelPath(GetParam()));
+  ASSERT_FALSE(model.empty());
+  std::vector<std::size_t> cuts;
+  for (std::size_t n = 0; n < model.size(); n += 997) cuts.push_back(n);
+  for (std::size_t n = model.size() - 64; n < model.size(); ++n) cuts.push_back(n);
+  for (std::size_t n : cuts) {
+    Graph graph;
+    std::string error;
+    EXPECT_FALSE(readTfliteModel(std::span(model.data(), n), graph, error)) << "cut at " << n;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+// Random bit flips: each damaged model is refused with an error or still a consistent graph; the
+// many flips that land in the structure must be refused.
+TEST_P(RealModelDamage, BitFlipsAreRefusedOrHarmless) {
+  const std::vector<std::uint8_t> model = readTestFile(testModelPath(GetParam()));
+  ASSERT_FALSE(model.empty());
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<std::size_t> where(0, model.size() * 8 - 1);
+  int refused = 0;
+  constexpr int kFlips = 400;
+  for (int i = 0; i < kFlips; ++i) {
+    std::vector<std::uint8_t> damaged = model;
+    const std::size_t bit = where(rng);
+    damaged[bit / 8] = static_cast<std::uint8_t>(damaged[bit / 8] ^ (1u << (bit % 8)));
+    Graph graph;
+    std::string error;
+    if (readTfliteModel(damaged, graph, error)) {
+      EXPECT_TRUE(validateGraph(graph, error)) << error;
+    } else {
+      EXPECT_FALSE(error.empty());
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_LT(refused, kFlips);  // flips inside the weights leave a valid model
+  // Flips in the header always break it.
+  for (std::size_t bit = 0; bit < 64; ++bit) {
+    std::vector<std::uint8_t> damaged = model;
+    damaged[bit / 8] = static_cast<std::uint8_t>(damaged[bit / 8] ^ (1u << (bit % 8)));
+    Graph graph;
+    std::string error;
+    EXPECT_FALSE(readTfliteModel(damaged, graph, error)) << "bit " << bit;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModels, RealModelDamage,
+                         ::testing::Values("selfie_segmentation.tflite",
+                                           "selfie_segmentation_landscape.tflite"));
+
+}  // namespace
+}  // namespace trelvo::matte::testing

@@ -1,0 +1,448 @@
+// Whole-program tests: the built TrelvoPersonMatte on real video files in real directories.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "png_file.h"
+#include "temp_dir.h"
+
+extern char** environ;
+
+namespace trelvo::matte {
+namespace {
+
+using testing::readPng;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+const std::string kProgram = MATTE_PROGRAM;
+const std::string kVideos = MATTE_TEST_VIDEOS;
+
+std::string video(const std::string& name) { return kVideos + "/" + name; }
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A started program whose standard output and error go to files.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& streams)
+      : out_(streams + "/stdout"), err_(streams + "/stderr") {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { (void)wait(); }
+
+  // The exit status, or -1 when the program did not start or did not exit normally.
+  int wait() {
+    if (pid_ <= 0) return status_;
+    int raw = 0;
+    while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = 0;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return status_;
+  }
+  std::string out() const { return readFile(out_); }
+  std::string err() const { return readFile(err_); }
+
+ private:
+  std::string out_;
+  std::string err_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class Program : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir.path().empty());
+    ASSERT_EQ(::mkdir(streams().c_str(), 0755), 0);
+  }
+  std::string streams() const { return dir / "streams"; }
+
+  Result run(const std::vector<std::string>& operands) {
+    std::vector<std::string> argv{kProgram};
+    argv.insert(argv.end(), operands.begin(), operands.end());
+    Child child(argv, streams());
+    const int status = child.wait();
+    return {status, child.out(), child.err()};
+  }
+
+  // The matte files in `out`, sorted.
+  static std::vector<std::string> mattes(const std::string& out) {
+    std::vector<std::string> names;
+    if (!fs::is_directory(out)) return names;
+    for (const auto& entry : fs::directory_iterator(out)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  static std::vector<std::string> numbered(std::size_t count) {
+    std::vector<std::string> names;
+    char name[32];
+    for (std::size_t i = 0; i < count; ++i) {
+      std::snprintf(name, sizeof name, "%06zu.png", i);
+      names.emplace_back(name);
+    }
+    return names;
+  }
+
+  static void expectGrayMattes(const std::string& out, std::size_t count, std::uint32_t width,
+                               std::uint32_t height) {
+    for (const std::string& name : numbered(count)) {
+      SCOPED_TRACE(name);
+      const auto png = readPng(out + "/" + name);
+      ASSERT_TRUE(png.has_value());
+      EXPECT_EQ(png->width, width);
+      EXPECT_EQ(png->height, height);
+      EXPECT_EQ(png->bitDepth, 8);
+      EXPECT_EQ(png->colorType, SPNG_COLOR_TYPE_GRAYSCALE);
+    }
+  }
+
+  TempDir dir;
+};
+
+TEST_F(Program, NotExactlyTwoOperandsIsAUsageError) {
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {video("clip12.mp4")}, {"--help"}, {video("clip12.mp4"), dir / "out", dir / "third"}};
+  for (const auto& operands : cases) {
+    SCOPED_TRACE(operands.size());
+    const Result r = run(operands);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "usage: TrelvoPersonMatte VIDEO OUT_DIR\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_FALSE(fs::exists(dir / "third"));
+  }
+}
+
+TEST_F(Program, CleanFramesGiveOneGrayMatteEachAndTheFrameCount) {
+  const std::string out = dir / "out";
+  const Result r = run({video("clip12.mp4"), out});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "{\"frames\": 12}\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(mattes(out), numbered(12));
+  expectGrayMattes(out, 12, 160, 120);
+}
+
+TEST_F(Program, MattesTakeEachVideosDecodedFrameSize) {
+  struct Case {
+    const char* file;
+    std::size_t frames;
+    std::uint32_t width, height;
+  };
+  const Case cases[] = {
+      {"size_1x1.mkv", 3, 1, 1},
+      {"size_3x2.mkv", 3, 3, 2},
+      {"size_4096x2160.mp4", 2, 4096, 2160},
+      {"rotated.mp4", 4, 64, 48},      // rotation metadata is not applied
+      {"two_tracks.mkv", 5, 80, 60},  // only the first video track
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string out = dir / c.file;
+    const Result r = run({video(c.file), out});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "{\"frames\": " + std::to_string(c.frames) + "}\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(mattes(out), numbered(c.frames));
+    expectGrayMattes(out, c.frames, c.width, c.height);
+  }
+}
+
+TEST_F(Program, OutputDirectoryIsMadeWithItsParentsAndOldFilesAreKeptOrWrittenOver) {
+  const std::string out = dir / "a/b/c/out";
+  ASSERT_EQ(run({video("size_3x2.mkv"), out}).status, 0);
+  EXPECT_EQ(mattes(out), numbered(3));
+
+  // A second run into the same directory: a foreign file stays, an old matte is written over.
+  std::ofstream(out + "/notes.txt") << "keep me";
+  std::ofstream(out + "/000001.png") << "not a png";
+  std::ofstream(out + "/000007.png") << "left from another run";
+  const Result r = run({video("size_1x1.mkv"), out});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(readFile(out + "/notes.txt"), "keep me");
+  EXPECT_EQ(readFile(out + "/000007.png"), "left from another run");
+  expectGrayMattes(out, 3, 1, 1);
+}
+
+TEST_F(Program, OutputDirectoryThatIsAFileFailsSilently) {
+  const std::string file = dir / "file";
+  std::ofstream(file) << "x";
+  for (const std::string& out : {file, file + "/below"}) {
+    SCOPED_TRACE(out);
+    const Result r = run({video("clip12.mp4"), out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_EQ(readFile(file), "x");
+}
+
+TEST_F(Program, NoVideoTrackLeavesTheCreatedDirectoryEmpty) {
+  const std::string cases[] = {dir / "missing.mp4", video("not_media.txt"), video("audio.wav"),
+                               video("cover.mp3")};
+  int i = 0;
+  for (const std::string& input : cases) {
+    SCOPED_TRACE(input);
+    const std::string out = dir / ("out" + std::to_string(i++) + "/sub");
+    const Result r = run({input, out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "no video track\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs::is_directory(out));
+    EXPECT_TRUE(mattes(out).empty());
+  }
+}
+
+TEST_F(Program, StreamsThatDoNotEndCleanlyReportTheFramesDone) {
+  struct Case {
+    const char* file;
+    std::size_t frames;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"empty.y4m", 0, "video decode did not complete (frames=0): no frames\n"},
+      {"broken_after_3.y4m", 3,
+       "video decode did not complete (frames=3): Invalid data found when processing input\n"},
+      {"too_wide.y4m", 0, "video decode did not complete (frames=0): frame too large (20000x2)\n"},
+      {"too_large.y4m", 0,
+       "video decode did not complete (frames=0): frame too large (16000x4000)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string out = dir / c.file;
+    const Result r = run({video(c.file), out});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(mattes(out), numbered(c.frames));
+    expectGrayMattes(out, c.frames, 16, 16);
+  }
+}
+
+TEST_F(Program, AMatteThatCannotBeCreatedEndsTheRunSilently) {
+  const std::string out = dir / "out";
+  ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((out + "/000003.png").c_str(), 0755), 0);
+  const Result r = run({video("clip12.mp4"), out});
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+  expectGrayMattes(out, 3, 160, 120);
+  EXPECT_FALSE(fs::exists(out + "/000004.png"));
+}
+
+// Waits until `path` exists; false after a generous limit.
+bool waitFor(const std::string& path) {
+  for (int i = 0; i < 60000; ++i) {
+    if (fs::exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+TEST_F(Program, OutputDirectoryRemovedDuringTheRunGivesStatus5) {
+  const std::string out = dir / "out";
+  Child child({kProgram, video("long.mp4"), out}, streams());
+  ASSERT_TRUE(waitFor(out + "/000001.png"));
+  fs::remove_all(out);
+  EXPECT_EQ(child.wait(), 5);
+  EXPECT_EQ(child.err(), "");
+  EXPECT_EQ(child.out(), "");
+}
+
+TEST_F(Program, OutputDirectoryMadeUnwritableDuringTheRunGivesStatus5) {
+  // Permission bits do not stop root: run the program as nobody.
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to change user";
+  const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups", kProgram};
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(streams().c_str(), 0777), 0);
+  {
+    Child probe(asNobody, streams());
+    if (probe.wait() != 2) GTEST_SKIP() << "nobody cannot run the program from this build folder";
+  }
+  const std::string out = dir / "out";
+  ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
+  std::vector<std::string> argv = asNobody;
+  argv.push_back(video("long.mp4"));
+  argv.push_back(out);
+  Child child(argv, streams());
+  ASSERT_TRUE(waitFor(out + "/000001.png"));
+  ASSERT_EQ(::chmod(out.c_str(), 0555), 0);
+  EXPECT_EQ(child.wait(), 5);
+  EXPECT_EQ(child.err(), "");
+  EXPECT_EQ(child.out(), "");
+  EXPECT_TRUE(fs::exists(out + "/000000.png"));
+}
+
+// Regions of the astronaut photograph (512x512), labelled by hand.
+struct Region {
+  const char* name;
+  int left, top, right, bottom;
+  bool person;
+};
+const Region kRegions[] = {
+    {"face", 190, 95, 250, 160, true},
+    {"chest", 150, 300, 240, 420, true},
+    {"wall between flag and hair", 105, 30, 140, 60, false},
+    {"wall beside the head", 310, 40, 350, 110, false},
+    {"wall right of the shuttle", 468, 30, 488, 110, false},
+};
+
+TEST_F(Program, EveryMatteOfAPersonClipMarksThePerson) {
+  const std::string out = dir / "out";
+  const Result r = run({video("person.mp4"), out});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "{\"frames\": 10}\n");
+  for (std::size_t frame = 0; frame < 10; ++frame) {
+    SCOPED_TRACE(frame);
+    const auto png = readPng(out + "/" + numbered(frame + 1).back());
+    ASSERT_TRUE(png.has_value());
+    ASSERT_EQ(png->width, 384u);
+    ASSERT_EQ(png->height, 384u);
+    // The clip zooms about the photograph's centre by 1 + 0.01 per frame, shown at 384x384.
+    const double zoom = 1.0 + 0.01 * static_cast<double>(frame);
+    auto map = [&](int p) {
+      return static_cast<int>(std::lround(((p - 256) * zoom + 256) * 384.0 / 512.0));
+    };
+    for (const Region& region : kRegions) {
+      SCOPED_TRACE(region.name);
+      // Every region stays inside the frame at the strongest zoom.
+      ASSERT_GE(map(region.left), 0);
+      ASSERT_GE(map(region.top), 0);
+      ASSERT_LE(map(region.right), 384);
+      ASSERT_LE(map(region.bottom), 384);
+      double sum = 0;
+      int count = 0;
+      for (int y = map(region.top); y < map(region.bottom); ++y) {
+        for (int x = map(region.left); x < map(region.right); ++x) {
+          sum += png->pixels[static_cast<std::size_t>(y) * 384 + x];
+          ++count;
+        }
+      }
+      ASSERT_GT(count, 0);
+      const double mean = sum / count;
+      if (region.person) {
+        EXPECT_GE(mean, 200.0);
+      } else {
+        EXPECT_LE(mean, 40.0);
+      }
+    }
+  }
+}
+
+// The number in `text` between `prefix` and the first character that is not a digit, and what
+// follows it; nothing when `text` does not start with `prefix` and a number.
+std::optional<std::pair<std::size_t, std::string>> numberAfter(const std::string& text,
+                                                               const std::string& prefix) {
+  if (text.rfind(prefix, 0) != 0) return std::nullopt;
+  std::size_t end = prefix.size();
+  while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0) ++end;
+  if (end == prefix.size() || end - prefix.size() > 18) return std::nullopt;
+  return std::make_pair(std::stoul(text.substr(prefix.size(), end - prefix.size())),
+                        text.substr(end));
+}
+
+// Damaged copies of the test clips (cut short, or with bytes flipped, from a fixed seed): every run
+// ends with a status of the table and only the table's messages, whatever the damage.
+TEST_F(Program, DamagedVideosEndWithAStatusOfTheTable) {
+  const char* clips[] = {"rotated.mp4", "two_tracks.mkv", "size_3x2.mkv", "broken_after_3.y4m"};
+  std::mt19937 random(20261210);
+  int run_count = 0;
+  for (const char* clip : clips) {
+    const std::string original = readFile(video(clip));
+    ASSERT_FALSE(original.empty());
+    for (int mutation = 0; mutation < 8; ++mutation) {
+      std::string damaged = original;
+      if (mutation < 3) {
+        damaged.resize(damaged.size() * static_cast<std::size_t>(mutation + 1) / 4);
+      } else {
+        const int flips = 1 << (mutation - 3);  // 1 to 16 bytes
+        for (int i = 0; i < flips; ++i) {
+          const std::size_t at = random() % damaged.size();
+          damaged[at] = static_cast<char>(damaged[at] ^ (1 << (random() % 8)));
+        }
+      }
+      const std::string input = dir / ("damaged" + std::to_string(run_count));
+      std::ofstream(input, std::ios::binary) << damaged;
+      const std::string out = dir / ("out" + std::to_string(run_count++));
+      SCOPED_TRACE(std::string(clip) + " mutation " + std::to_string(mutation));
+
+      const Result r = run({input, out});
+      switch (r.status) {
+        case 0: {
+          const auto frames = numberAfter(r.out, "{\"frames\": ");
+          ASSERT_TRUE(frames.has_value()) << r.out;
+          EXPECT_EQ(frames->second, "}\n");
+          EXPECT_EQ(mattes(out).size(), frames->first);
+          EXPECT_EQ(r.err, "");
+          break;
+        }
+        case 1:
+          EXPECT_TRUE(r.err.empty() || r.err == "no video track\n") << r.err;
+          EXPECT_EQ(r.out, "");
+          break;
+        case 6:
+          if (!r.err.empty()) {
+            const auto frames = numberAfter(r.err, "video decode did not complete (frames=");
+            ASSERT_TRUE(frames.has_value()) << r.err;
+            // "): ", a reason on the one line, and its newline.
+            const std::string& rest = frames->second;
+            EXPECT_EQ(rest.rfind("): ", 0), 0u) << r.err;
+            EXPECT_GT(rest.size(), 4u) << r.err;
+            EXPECT_EQ(rest.find('\n'), rest.size() - 1) << r.err;
+            EXPECT_EQ(mattes(out).size(), frames->first);
+          }
+          EXPECT_EQ(r.out, "");
+          break;
+        default:
+          ADD_FAILURE() << "status " << r.status << ": " << r.err;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace trelvo::matte
