@@ -10,33 +10,15 @@ keychain="${TRELVO_BUILD_DIR:-$root/build}/keychain/TrelvoKeychain"
 [[ -x "$keychain" ]] || { echo "demo: $keychain is not built" >&2; exit 1; }
 
 state=$(mktemp -d /tmp/trelvo-keychain-demo.XXXXXX)
-pids=()
+source "$root/scripts/private_keyring.sh"
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  trelvo_stop_services
   rm -rf "$state"
 }
 trap cleanup EXIT
 
 unset DISPLAY WAYLAND_DISPLAY TRELVO_DESKTOP_TEST_STORAGE
-mkdir -p -m 0700 "$state/home" "$state/run"
-dbus-daemon --session --fork --nopidfile --print-address=3 --print-pid=4 \
-  3>"$state/bus-address" 4>"$state/bus-pid"
-pids+=("$(cat "$state/bus-pid")")
-export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$state/bus-address")
-(
-  export HOME="$state/home" XDG_RUNTIME_DIR="$state/run"
-  export XDG_DATA_HOME="$HOME/.local/share" XDG_CONFIG_HOME="$HOME/.config"
-  exec gnome-keyring-daemon --foreground --unlock --components=secrets \
-    <<<"trelvo-demo" >"$state/keyring.log" 2>&1
-) &
-pids+=($!)
-for _ in $(seq 100); do
-  dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
-    org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null |
-    grep -q 'boolean true' && break
-  sleep 0.1
-done
+trelvo_start_private_keyring "$state" trelvo-demo
 echo "private keyring on $DBUS_SESSION_BUS_ADDRESS"
 
 ask() {

@@ -12,33 +12,15 @@ command -v secret-tool >/dev/null ||
   { echo "bench: secret-tool is missing (libsecret-tools)" >&2; exit 1; }
 
 state=$(mktemp -d /tmp/trelvo-bench.XXXXXX)
-pids=()
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/private_keyring.sh"
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  trelvo_stop_services
   rm -rf "$state"
 }
 trap cleanup EXIT
 
 unset DISPLAY WAYLAND_DISPLAY TRELVO_DESKTOP_TEST_STORAGE
-mkdir -p -m 0700 "$state/home" "$state/run"
-dbus-daemon --session --fork --nopidfile --print-address=3 --print-pid=4 \
-  3>"$state/bus-address" 4>"$state/bus-pid"
-pids+=("$(cat "$state/bus-pid")")
-export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$state/bus-address")
-(
-  export HOME="$state/home" XDG_RUNTIME_DIR="$state/run"
-  export XDG_DATA_HOME="$HOME/.local/share" XDG_CONFIG_HOME="$HOME/.config"
-  exec gnome-keyring-daemon --foreground --unlock --components=secrets \
-    <<<"trelvo-bench" >"$state/keyring.log" 2>&1
-) &
-pids+=($!)
-for _ in $(seq 100); do
-  dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
-    org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null |
-    grep -q 'boolean true' && break
-  sleep 0.1
-done
+trelvo_start_private_keyring "$state" trelvo-bench
 
 request='{"service":"com.trelvo.pro","account":"bench","action":"set","value":"bench-secret"}'
 [[ $("$keychain" <<<"$request") == '{"value":null}' ]] || { echo "bench: set failed" >&2; exit 1; }
