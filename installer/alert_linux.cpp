@@ -60,7 +60,48 @@ void writeWithoutSigpipe(int fd, std::string_view text) {
   (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-bool showDialog(const std::string& message, const std::string& informative) {
+// Where standard error pointed before it was sent to /dev/null.
+struct SavedStandardError {
+  int copy = -1;            // a close-on-exec copy of the original, or -1
+  bool redirected = false;  // descriptor 2 now points at /dev/null
+};
+
+// X11 and fontconfig write some complaints straight to descriptor 2, past every GLib handler
+// ("Authorization required...", "Fontconfig error: ..."), so while the toolkit runs descriptor 2
+// points at /dev/null. When no copy can be kept to put it back, it is left alone.
+SavedStandardError quietenStandardError() {
+  SavedStandardError saved;
+  saved.copy = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (saved.copy < 0 && errno != EBADF) return saved;  // open, but cannot be copied
+  const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devNull < 0) {
+    if (saved.copy >= 0) (void)close(saved.copy);
+    return SavedStandardError{};
+  }
+  // With descriptor 2 closed, /dev/null lands on it by itself.
+  if (devNull != STDERR_FILENO) {
+    const bool moved = dup2(devNull, STDERR_FILENO) == STDERR_FILENO;
+    (void)close(devNull);
+    if (!moved) {
+      if (saved.copy >= 0) (void)close(saved.copy);
+      return SavedStandardError{};
+    }
+  }
+  saved.redirected = true;
+  return saved;
+}
+
+void restoreStandardError(const SavedStandardError& saved) {
+  if (!saved.redirected) return;
+  if (saved.copy >= 0) {
+    (void)dup2(saved.copy, STDERR_FILENO);
+    (void)close(saved.copy);
+  } else {
+    (void)close(STDERR_FILENO);  // it was closed before
+  }
+}
+
+bool runDialog(const std::string& message, const std::string& informative) {
   if (gtk_init_check(nullptr, nullptr) == FALSE) return false;
   GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
                                              GTK_BUTTONS_OK, "%s", message.c_str());
@@ -77,6 +118,13 @@ bool showDialog(const std::string& message, const std::string& informative) {
   gtk_widget_destroy(dialog);
   while (gtk_events_pending() != FALSE) (void)gtk_main_iteration();
   return true;
+}
+
+bool showDialog(const std::string& message, const std::string& informative) {
+  const SavedStandardError saved = quietenStandardError();
+  const bool shown = runDialog(message, informative);
+  restoreStandardError(saved);
+  return shown;
 }
 
 bool promptOnTerminal(const std::string& message, const std::string& informative) {

@@ -86,16 +86,27 @@ bool isZombie(pid_t pid) {
   return state == 'Z' || state == 'X';
 }
 
+// Moves `fd` above the standard streams, close-on-exec. With one of the installer's own standard
+// streams closed, a fresh descriptor takes its number, and would otherwise be inherited by every
+// later child as that stream.
+int aboveStandardStreams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  (void)close(fd);
+  return moved;
+}
+
 int openOutputFile(const std::string& path) {
   // Whatever stands at the path (even a planted link) is removed, then a fresh file is made
   // without following links.
   removeTree(path);
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd = aboveStandardStreams(
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd >= 0) {
     (void)fchmod(fd, 0600);
     return fd;
   }
-  return open("/dev/null", O_WRONLY | O_CLOEXEC);
+  return aboveStandardStreams(open("/dev/null", O_WRONLY | O_CLOEXEC));
 }
 
 class LinuxPlatform final : public Platform {
@@ -175,11 +186,10 @@ class LinuxPlatform final : public Platform {
     int output = -1;
     bool ready = true;
     if (outputPath != nullptr) {
+      // Always above the standard streams, so the child gets it only as its standard output and
+      // the installer keeps it only until the child has started.
       output = openOutputFile(*outputPath);
-      if (output == STDOUT_FILENO) {
-        // dup2 onto itself would keep close-on-exec; the child needs this one.
-        (void)fcntl(output, F_SETFD, 0);
-      } else if (output >= 0) {
+      if (output >= 0) {
         ready = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO) == 0;
       }
     }
@@ -187,7 +197,7 @@ class LinuxPlatform final : public Platform {
     const bool started =
         ready && posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ) == 0;
     (void)posix_spawn_file_actions_destroy(&actions);
-    if (output >= 0 && output != STDOUT_FILENO) (void)close(output);
+    if (output >= 0) (void)close(output);
     if (!started) return std::nullopt;
     return Child{pid, false};
   }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string_view>
 
 #include "paths.h"
 
@@ -34,7 +35,10 @@ std::optional<UpdateRequest> checkRequest(Platform& platform,
       deletingLastPathComponent(request.bundlePath)) {
     return std::nullopt;
   }
-  const std::optional<EntryInfo> entry = platform.entryInfo(request.stagingDirectory);
+  // lstat of "link/" resolves the link, so the entry itself is looked at without trailing slashes.
+  std::string_view entryPath = request.stagingDirectory;
+  while (entryPath.size() > 1 && entryPath.back() == '/') entryPath.remove_suffix(1);
+  const std::optional<EntryInfo> entry = platform.entryInfo(std::string(entryPath));
   if (!entry || !entry->isDirectory || entry->owner != euid || (entry->permissions & 077) != 0) {
     return std::nullopt;
   }

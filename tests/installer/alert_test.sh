@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Shows the recovery alert for real on the test display: a rollback whose services report another
 # state ends in the alert; the dialog must show both texts, a key press dismisses it, and the
-# installer then exits with 5.
+# installer then exits with 5. It runs twice: the second time with a home directory the user
+# cannot write, where the toolkit's font cache complains straight to standard error; the installer
+# must still write nothing there.
 #
 #   alert_test.sh INSTALLER FIXTURES     (exit 77: skipped)
 set -euo pipefail
@@ -36,9 +38,6 @@ if [[ $(id -u) == 0 ]]; then
   as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
 fi
 
-bundle="$root/Apps/Trelvo Pro.app"
-staging="$root/Apps/.trelvo-beta-app-1"
-data="$root/Data"
 make_bundle() {  # path version app-behaviour service-behaviour
   mkdir -p "$1/Contents/MacOS" "$1/Contents/Helpers"
   echo "$2" >"$1/Contents/VERSION"
@@ -47,67 +46,97 @@ make_bundle() {  # path version app-behaviour service-behaviour
   install -m 755 "$fixtures/app.sh" "$1/Contents/MacOS/Trelvo Pro"
   install -m 755 "$fixtures/service.sh" "$1/Contents/Helpers/TrelvoService"
 }
-mkdir -p "$root/Apps" "$data/run" "$root/home"
-mkdir -m 700 "$staging"
-make_bundle "$bundle" previous ready stopping
-make_bundle "$staging/Trelvo Pro.app" new exit stopped
-: >"$root/log"
-[[ $(id -u) == 0 ]] && chown -R 65534:65534 "$root"
 
 # A session bus of the user's own carries the accessibility tree of the dialog.
-export HOME="$root/home" TRELVO_TEST_LOG="$root/log"
-unset WAYLAND_DISPLAY
+mkdir -p "$root/home"
+[[ $(id -u) == 0 ]] && chown 65534:65534 "$root/home"
+export HOME="$root/home"
+unset WAYLAND_DISPLAY XDG_CACHE_HOME
 bus=$("${as_user[@]}" dbus-daemon --session --fork --print-address=1 --print-pid=1 | head -n 2)
 export DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus")
 pids+=("$(sed -n 2p <<<"$bus")")
 export DISPLAY=$TRELVO_TEST_DISPLAY
 
-"${as_user[@]}" sleep 0.2 &
-app=$!
-setsid "${as_user[@]}" "$installer" "$app" "$bundle" "$staging" "$data" \
-  </dev/null >"$root/out" 2>"$root/err" &
-pid=$!
-pids+=("$pid")
-echo "{\"pid\": $pid}" >"$data/run/native-update.json"
-[[ $(id -u) == 0 ]] && chown 65534:65534 "$data/run/native-update.json"
+# One update that ends in the alert, in its own tree under $root/$1, with HOME=$2.
+# Returns 0 when the alert showed both texts, Return ended it with 5 and nothing was written.
+alert_run() {
+  local run=$root/$1
+  local home=$2
+  local bundle="$run/Apps/Trelvo Pro.app"
+  local staging="$run/Apps/.trelvo-beta-app-1"
+  local data="$run/Data"
+  mkdir -p "$run/Apps" "$data/run"
+  mkdir -m 700 "$staging"
+  make_bundle "$bundle" previous ready stopping
+  make_bundle "$staging/Trelvo Pro.app" new exit stopped
+  : >"$run/log"
+  : >"$run/log.procs"
+  [[ $(id -u) == 0 ]] && chown -R 65534:65534 "$run"
 
-window=$(timeout 60 xdotool search --sync --onlyvisible --pid "$pid" | head -n 1) || {
-  echo "alert_test: no dialog window appeared" >&2
-  exit 1
-}
-echo "alert_test: dialog window $window"
+  "${as_user[@]}" sleep 0.2 &
+  local app=$!
+  HOME=$home TRELVO_TEST_LOG="$run/log" setsid "${as_user[@]}" "$installer" "$app" "$bundle" \
+    "$staging" "$data" </dev/null >"$run/out" 2>"$run/err" &
+  local pid=$!
+  pids+=("$pid")
+  echo "{\"pid\": $pid}" >"$data/run/native-update.json"
+  [[ $(id -u) == 0 ]] && chown 65534:65534 "$data/run/native-update.json"
 
-texts=""
-for _ in $(seq 50); do
-  if texts=$("${as_user[@]}" /usr/bin/python3 "$here/alert_texts.py" "$pid" 2>/dev/null); then
-    break
-  fi
-  sleep 0.2
-done
-message="Trelvo Pro 未能自动恢复"
-informative="上一版本已保存在以下位置，请退出 Trelvo Pro 后联系支持。
+  local window
+  window=$(timeout 60 xdotool search --sync --onlyvisible --pid "$pid" | head -n 1) || {
+    echo "alert_test ($1): no dialog window appeared" >&2
+    return 1
+  }
+  echo "alert_test ($1): dialog window $window"
+
+  local texts=""
+  for _ in $(seq 50); do
+    if texts=$("${as_user[@]}" /usr/bin/python3 "$here/alert_texts.py" "$pid" 2>/dev/null); then
+      break
+    fi
+    sleep 0.2
+  done
+  local message="Trelvo Pro 未能自动恢复"
+  local informative="上一版本已保存在以下位置，请退出 Trelvo Pro 后联系支持。
 $staging"
-status=0
-grep -qxF "$message" <<<"$texts" || { echo "alert_test: message text not shown" >&2; status=1; }
-if [[ "$texts" != *"$informative"* ]]; then
-  echo "alert_test: informative text not shown" >&2
-  status=1
-fi
-printf 'alert_test: the dialog shows:\n%s\n' "$texts"
+  local status=0
+  if ! grep -qxF "$message" <<<"$texts"; then
+    echo "alert_test ($1): message text not shown" >&2
+    status=1
+  fi
+  if [[ "$texts" != *"$informative"* ]]; then
+    echo "alert_test ($1): informative text not shown" >&2
+    status=1
+  fi
+  printf 'alert_test (%s): the dialog shows:\n%s\n' "$1" "$texts"
 
-xdotool windowfocus --sync "$window" 2>/dev/null || true
-xdotool key --clearmodifiers Return
-exit_status=0
-timeout 20 tail --pid="$pid" -f /dev/null || { echo "alert_test: Return did not dismiss the alert" >&2; exit 1; }
-wait "$pid" || exit_status=$?
-if [[ $exit_status != 5 ]]; then
-  echo "alert_test: the installer exited with $exit_status, not 5" >&2
-  status=1
-fi
-if [[ -s "$root/out" || -s "$root/err" ]]; then
-  echo "alert_test: the installer wrote to its standard streams:" >&2
-  cat "$root/out" "$root/err" >&2
-  status=1
-fi
-[[ $status == 0 ]] && echo "alert_test: the alert showed both texts and Return ended it with status 5"
+  xdotool windowfocus --sync "$window" 2>/dev/null || true
+  xdotool key --clearmodifiers Return
+  local exit_status=0
+  timeout 20 tail --pid="$pid" -f /dev/null || {
+    echo "alert_test ($1): Return did not dismiss the alert" >&2
+    return 1
+  }
+  wait "$pid" || exit_status=$?
+  if [[ $exit_status != 5 ]]; then
+    echo "alert_test ($1): the installer exited with $exit_status, not 5" >&2
+    status=1
+  fi
+  if [[ -s "$run/out" || -s "$run/err" ]]; then
+    echo "alert_test ($1): the installer wrote to its standard streams:" >&2
+    cat "$run/out" "$run/err" >&2
+    status=1
+  fi
+  [[ $status == 0 ]] &&
+    echo "alert_test ($1): the alert showed both texts and Return ended it with status 5"
+  return "$status"
+}
+
+# Nobody may write here: no font cache can be made below it.
+mkdir -p "$root/unwritable-home"
+chmod 555 "$root/unwritable-home"
+
+status=0
+alert_run writable-home-run "$root/home" || status=1
+alert_run unwritable-home-run "$root/unwritable-home" || status=1
 exit "$status"

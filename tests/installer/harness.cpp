@@ -56,10 +56,12 @@ Tree makeTree() {
   t.marker = t.staging + "/ready";
   t.statusFile = t.staging + "/service-status.json";
   t.log = t.root + "/log";
+  t.procs = t.log + ".procs";
   fs::create_directories(t.apps);
   fs::create_directories(t.data + "/run");
   check(mkdir(t.staging.c_str(), 0700) == 0, "mkdir staging");
   writeFile(t.log, "", 0666);
+  writeFile(t.procs, "", 0666);
   return t;
 }
 
@@ -136,7 +138,12 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (stdoutPath.empty()) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0666);
+  }
   if (stderrFd >= 0) {
     posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
   } else {
@@ -204,6 +211,21 @@ void killSession(pid_t leader) {
   (void)waitpid(leader, &status, WNOHANG);
 }
 
+std::vector<AppStart> appStarts(const Tree& tree) {
+  std::vector<AppStart> starts;
+  std::istringstream lines(readFile(tree.procs));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    AppStart start;
+    long pid = -1;
+    fields >> start.version >> pid;
+    start.pid = static_cast<pid_t>(pid);
+    std::getline(fields >> std::ws, start.output);
+    starts.push_back(start);
+  }
+  return starts;
+}
+
 RunResult runInstaller(const Tree& tree, const RunOptions& options) {
   handOver(tree);
   const std::vector<std::string> env = testEnvironment(tree);
@@ -220,8 +242,9 @@ RunResult runInstaller(const Tree& tree, const RunOptions& options) {
   const std::string outPath = tree.root + "/installer.out";
   const std::string errPath = tree.root + "/installer.err";
   const double started = now();
-  const pid_t installer =
-      spawnProcess(installerCommand(arguments), env, outPath, errPath, options.stderrFd);
+  const pid_t installer = spawnProcess(installerCommand(arguments), env,
+                                       options.stdoutClosed ? std::string() : outPath, errPath,
+                                       options.stderrFd);
   RunResult result;
   result.installerPid = installer;
   if (options.writeHandoff) {
@@ -235,6 +258,7 @@ RunResult runInstaller(const Tree& tree, const RunOptions& options) {
   }
   result.status = waitExit(installer, options.timeoutSeconds);
   result.seconds = now() - started;
+  if (options.afterExit) options.afterExit(result);
   // Give what the installer started a moment to record its start before ending it.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   killSession(installer);

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,6 +26,7 @@ struct Tree {
   std::string marker;
   std::string statusFile;
   std::string log;  // where the stand-ins record how they were started
+  std::string procs;  // where the app stand-in records "<version> <pid> <its standard output>"
 };
 
 Tree makeTree();
@@ -51,7 +53,8 @@ bool exists(const std::string& path);
 void handOver(const Tree& tree);
 
 // Starts a process in a new session with stdin from /dev/null and the given outputs.
-// With `stderrFd` >= 0 that descriptor is standard error instead of `stderrPath`.
+// With `stderrFd` >= 0 that descriptor is standard error instead of `stderrPath`; an empty
+// `stdoutPath` starts it with its standard output closed.
 pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& stdoutPath, const std::string& stderrPath,
                    int stderrFd = -1);
@@ -84,7 +87,18 @@ struct RunOptions {
   double appRunsFor = 0.3;                    // the stand-in desktop application quits after this
   double timeoutSeconds = 120;
   int stderrFd = -1;                // the installer's standard error, instead of a file
+  bool stdoutClosed = false;        // the installer starts with its standard output closed
+  // Called once the installer has ended, while what it started still runs.
+  std::function<void(const RunResult&)> afterExit;
 };
+
+// One start of the app stand-in, as it recorded it.
+struct AppStart {
+  std::string version;
+  pid_t pid = -1;
+  std::string output;  // what its standard output was ("" when closed)
+};
+std::vector<AppStart> appStarts(const Tree& tree);
 
 // Starts the desktop application stand-in and the installer, hands over, and waits for the end.
 RunResult runInstaller(const Tree& tree, const RunOptions& options = {});

@@ -173,6 +173,7 @@ TEST_F(Installer, RequestRefusalsTouchNothing) {
       {"relative data", {"999", tree.bundle, tree.staging, "Data Dir"}, 0700},
       {"group may read and search", {"999", tree.bundle, tree.staging, tree.data}, 0750},
       {"staging is a link", {"999", tree.bundle, link, tree.data}, 0700},
+      {"staging is a link, trailing slash", {"999", tree.bundle, link + "/", tree.data}, 0700},
       {"staging elsewhere", {"999", tree.bundle, other, tree.data}, 0700},
       {"parent through ..",
        {"999", tree.bundle, tree.apps + "/../Apps/.trelvo-beta-app-1", tree.data}, 0700},
@@ -278,6 +279,57 @@ TEST_F(Installer, AlertOnAClosedPipeStillEndsWithStatus5) {
   EXPECT_EQ(run.status, 5);
   EXPECT_EQ(completeVersion(tree.bundle), std::optional<std::string>("new"));
   EXPECT_EQ(completeVersion(tree.staged), std::optional<std::string>("previous"));
+}
+
+// ---------------------------------------------------------------- descriptors and lifetimes
+
+// The state letter of /proc/<pid>/stat ('Z' for a zombie), or 0 when the process is gone.
+char processState(pid_t pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const auto paren = stat.rfind(')');
+  return paren == std::string::npos || paren + 2 >= stat.size() ? '\0' : stat[paren + 2];
+}
+
+TEST_F(Installer, StatusFileDoesNotLeakIntoLaterChildren) {
+  // With the installer's own standard output closed, a status file opened for a service run must
+  // not take its place: the relaunched previous version inherits a closed standard output too.
+  makeBundle(tree.bundle, previousWith("stopped"));
+  makeBundle(tree.staged, newWith("exit"));
+  RunOptions options;
+  options.stdoutClosed = true;
+  const RunResult run = runInstaller(tree, options);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(completeVersion(tree.bundle), std::optional<std::string>("previous"));
+  const std::vector<AppStart> starts = appStarts(tree);
+  ASSERT_EQ(starts.size(), 2u);
+  for (const AppStart& start : starts) {
+    SCOPED_TRACE(start.version);
+    EXPECT_EQ(start.output.find("service-status.json"), std::string::npos);
+    EXPECT_EQ(start.output, "");
+  }
+  EXPECT_EQ(starts[1].version, "previous");
+}
+
+TEST_F(Installer, CommittedVersionOutlivesTheInstaller) {
+  makeBundle(tree.bundle, previousWith("stopped"));
+  makeBundle(tree.staged, newWith("ready"));
+  RunOptions options;
+  std::vector<char> states;
+  options.afterExit = [&](const RunResult&) {
+    for (const AppStart& start : appStarts(tree)) states.push_back(processState(start.pid));
+  };
+  const RunResult run = runInstaller(tree, options);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(exists(tree.staging));
+  const std::vector<AppStart> starts = appStarts(tree);
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].version, "new");
+  // Once the installer has exited, the new version still runs: neither ended nor a zombie.
+  ASSERT_EQ(states.size(), 1u);
+  EXPECT_NE(states[0], '\0');
+  EXPECT_NE(states[0], 'Z');
+  EXPECT_NE(states[0], 'X');
 }
 
 // ---------------------------------------------------------------- links are never followed

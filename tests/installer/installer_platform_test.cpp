@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,8 +13,11 @@
 #include <thread>
 
 #include "child.h"
+#include "harness.h"
 #include "json.h"
 #include "platform.h"
+#include "rollback.h"
+#include "transaction.h"
 
 namespace trelvo::installer {
 namespace {
@@ -165,6 +169,67 @@ TEST_F(LinuxPlatformTest, StopProcessEndsAChildThatHonoursTerm) {
   EXPECT_FALSE(isRunning(*platform, child));
   // One pause of 100 ms after the signal, not the 5 s grace period.
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+}
+
+// Whether the process has set SIGTERM to be ignored (bit 15 of SigIgn in /proc/<pid>/status).
+bool ignoresTerm(pid_t pid) {
+  std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("SigIgn:")) {
+      const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+      return (mask >> (SIGTERM - 1) & 1) != 0;
+    }
+  }
+  return false;
+}
+
+TEST_F(LinuxPlatformTest, RollbackKillsANewVersionThatIgnoresTerm) {
+  // The rollback from its first step, on real processes: the new version runs with the ready flag
+  // but ignores the termination signal, so it is killed once the 5 s grace period is over and the
+  // previous version is put back and relaunched.
+  const harness::Tree tree = harness::makeTree();
+  harness::BundleLayout next{"new"};
+  next.appBehaviour = "ignore-term";
+  harness::makeBundle(tree.bundle, next);  // after the swap: the new version at the bundle path
+  harness::makeBundle(tree.staged, harness::BundleLayout{"previous"});
+  ASSERT_EQ(setenv("TRELVO_TEST_LOG", tree.log.c_str(), 1), 0);
+  ChildHandle newVersion =
+      launchApp(*platform, tree.bundle, std::string(kReadyFlagPrefix) + tree.marker);
+  ASSERT_TRUE(newVersion);
+  const pid_t newPid = newVersion->pid;
+  for (int i = 0; i < 500 && !ignoresTerm(newPid); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(ignoresTerm(newPid)) << "the stand-in did not get to ignore SIGTERM";
+
+  const auto before = std::chrono::steady_clock::now();
+  const ExitStatus status = rollBack(
+      *platform, RollbackInputs{tree.bundle, tree.staging, tree.data, tree.staged}, newVersion);
+  const auto took = std::chrono::steady_clock::now() - before;
+
+  EXPECT_EQ(status, ExitStatus::kDone);
+  EXPECT_GE(took, std::chrono::seconds(5));
+  EXPECT_FALSE(isRunning(*platform, newVersion));
+  EXPECT_NE(kill(newPid, 0), 0);  // killed and collected
+  EXPECT_EQ(harness::completeVersion(tree.bundle), std::optional<std::string>("previous"));
+  EXPECT_FALSE(harness::exists(tree.staging));
+  // The relaunched previous version records its start on its own time.
+  std::vector<harness::AppStart> starts = harness::appStarts(tree);
+  for (int i = 0; i < 500 && starts.size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    starts = harness::appStarts(tree);
+  }
+  ASSERT_EQ(starts.size(), 2u);
+  EXPECT_EQ(starts[1].version, "previous");
+  EXPECT_EQ(slurp(tree.log),
+            "new app [--trelvo-beta-ready=" + tree.marker + "]\n"
+            "previous service [force-stop] [--data] [" + tree.data + "]\n"
+            "previous service [status] [--data] [" + tree.data + "]\n"
+            "previous app [--trelvo-beta-rollback]\n");
+  // The relaunched previous version is this test's child: end it before the tree goes.
+  (void)kill(starts[1].pid, SIGKILL);
+  (void)waitpid(starts[1].pid, nullptr, 0);
+  harness::removeTree(tree);
 }
 
 }  // namespace

@@ -187,46 +187,59 @@ struct RequestCase {
   std::vector<std::string> arguments;
   std::function<void(FakePlatform&)> tweak;
   bool accepted;
+  // The one path handed to lstat; empty: the request is refused before anything is looked at.
+  std::string lstatOf;
 };
 
 TEST_F(Transaction, RequestChecks) {
   const std::string pid = std::to_string(kAppPid);
   const auto none = [](FakePlatform&) {};
   const std::vector<RequestCase> cases = {
-      {"valid", {pid, kBundle, kStaging, kData}, none, true},
-      {"three arguments", {pid, kBundle, kStaging}, none, false},
-      {"five arguments", {pid, kBundle, kStaging, kData, "x"}, none, false},
-      {"pid 1", {"1", kBundle, kStaging, kData}, none, false},
-      {"pid 0", {"0", kBundle, kStaging, kData}, none, false},
-      {"pid -5", {"-5", kBundle, kStaging, kData}, none, false},
-      {"pid letters", {"abc", kBundle, kStaging, kData}, none, false},
-      {"pid digits then letters", {"777xyz", kBundle, kStaging, kData}, none, true},
-      {"relative bundle", {pid, "Apps/Trelvo Pro.app", kStaging, kData}, none, false},
-      {"relative data", {pid, kBundle, kStaging, "Data"}, none, false},
-      {"tilde data taken literally", {pid, kBundle, kStaging, "~/Data"}, none, true},
-      {"root", {pid, kBundle, kStaging, kData}, [](FakePlatform& f) { f.euid = 0; }, false},
-      {"APP upper case", {pid, "/Users/u/Apps/Trelvo Pro.APP", kStaging, kData}, none, false},
-      {"no extension", {pid, "/Users/u/Apps/Trelvo Pro", kStaging, kData}, none, false},
-      {"staging prefix", {pid, kBundle, "/Users/u/Apps/.trelvo-beta-ap", kData}, none, false},
-      {"staging prefix case", {pid, kBundle, "/Users/u/Apps/.Trelvo-beta-app-1", kData}, none, false},
-      {"staging elsewhere", {pid, kBundle, "/Users/u/.trelvo-beta-app-1", kData}, none, false},
+      {"valid", {pid, kBundle, kStaging, kData}, none, true, kStaging},
+      {"three arguments", {pid, kBundle, kStaging}, none, false, ""},
+      {"five arguments", {pid, kBundle, kStaging, kData, "x"}, none, false, ""},
+      {"pid 1", {"1", kBundle, kStaging, kData}, none, false, ""},
+      {"pid 0", {"0", kBundle, kStaging, kData}, none, false, ""},
+      {"pid -5", {"-5", kBundle, kStaging, kData}, none, false, ""},
+      {"pid letters", {"abc", kBundle, kStaging, kData}, none, false, ""},
+      {"pid digits then letters", {"777xyz", kBundle, kStaging, kData}, none, true, kStaging},
+      {"relative bundle", {pid, "Apps/Trelvo Pro.app", kStaging, kData}, none, false, ""},
+      {"relative data", {pid, kBundle, kStaging, "Data"}, none, false, ""},
+      {"tilde data taken literally", {pid, kBundle, kStaging, "~/Data"}, none, true, kStaging},
+      {"root", {pid, kBundle, kStaging, kData}, [](FakePlatform& f) { f.euid = 0; }, false, ""},
+      {"APP upper case", {pid, "/Users/u/Apps/Trelvo Pro.APP", kStaging, kData}, none, false, ""},
+      {"no extension", {pid, "/Users/u/Apps/Trelvo Pro", kStaging, kData}, none, false, ""},
+      {"staging prefix", {pid, kBundle, "/Users/u/Apps/.trelvo-beta-ap", kData}, none, false, ""},
+      {"staging prefix case", {pid, kBundle, "/Users/u/Apps/.Trelvo-beta-app-1", kData}, none,
+       false, ""},
+      {"staging elsewhere", {pid, kBundle, "/Users/u/.trelvo-beta-app-1", kData}, none, false, ""},
       {"staging parent via ..", {pid, kBundle, "/Users/u/Apps/../Apps/.trelvo-beta-app-1", kData},
        [](FakePlatform& f) { f.entries["/Users/u/Apps/../Apps/.trelvo-beta-app-1"] = {true, 501, 0700}; },
-       false},
+       false, ""},
       {"staging missing", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries.clear(); }, false},
+       [](FakePlatform& f) { f.entries.clear(); }, false, kStaging},
       {"staging is a link", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].isDirectory = false; }, false},
+       [](FakePlatform& f) { f.entries[kStaging].isDirectory = false; }, false, kStaging},
       {"staging owned by another", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].owner = 502; }, false},
+       [](FakePlatform& f) { f.entries[kStaging].owner = 502; }, false, kStaging},
       {"staging group readable", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].permissions = 0750; }, false},
+       [](FakePlatform& f) { f.entries[kStaging].permissions = 0750; }, false, kStaging},
       {"staging others writable", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].permissions = 0702; }, false},
+       [](FakePlatform& f) { f.entries[kStaging].permissions = 0702; }, false, kStaging},
       {"staging owner only with setgid", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].permissions = 02700; }, true},
-      {"bundle not UTF-8", {pid, "/Users/u/Apps/\xff.app", kStaging, kData}, none, false},
-      {"staging not UTF-8", {pid, kBundle, "/Users/u/Apps/.trelvo-beta-app-\xff", kData}, none, false},
+       [](FakePlatform& f) { f.entries[kStaging].permissions = 02700; }, true, kStaging},
+      {"bundle not UTF-8", {pid, "/Users/u/Apps/\xff.app", kStaging, kData}, none, false, ""},
+      {"staging not UTF-8", {pid, kBundle, "/Users/u/Apps/.trelvo-beta-app-\xff", kData}, none,
+       false, ""},
+      {"staging with a trailing slash", {pid, kBundle, std::string(kStaging) + "/", kData}, none,
+       true, kStaging},
+      // lstat of "link/" would follow the link, so the slash is dropped before looking.
+      {"staging is a link, trailing slash", {pid, kBundle, std::string(kStaging) + "/", kData},
+       [](FakePlatform& f) {
+         f.entries[kStaging].isDirectory = false;
+         f.entries[std::string(kStaging) + "/"] = {true, 501, 0700};
+       },
+       false, kStaging},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -234,9 +247,10 @@ TEST_F(Transaction, RequestChecks) {
     f.entries[kStaging] = EntryInfo{true, 501, 0700};
     c.tweak(f);
     EXPECT_EQ(checkRequest(f, c.arguments).has_value(), c.accepted);
-    if (!c.accepted) {
-      EXPECT_TRUE(f.spawned.empty());
-    }
+    // Checking reads nothing else: no probe, no file read, no launch, no change.
+    std::vector<std::string> expected;
+    if (!c.lstatOf.empty()) expected.push_back("lstat " + c.lstatOf);
+    EXPECT_EQ(f.calls, expected);
   }
 }
 
@@ -526,7 +540,13 @@ TEST_F(ChildControl, StopProcess) {
     EXPECT_EQ(sent, c.signals);
   }
   ChildHandle nothing;
+  const int pausesBefore = fake.pauses;
+  const std::size_t signalsBefore = fake.signals.size();
+  const std::int64_t before = fake.now;
   stopProcess(fake, nothing);  // accepted, nothing done
+  EXPECT_EQ(fake.pauses, pausesBefore);
+  EXPECT_EQ(fake.signals.size(), signalsBefore);
+  EXPECT_EQ(fake.now, before);
 }
 
 TEST_F(ChildControl, LaunchAppRunsMainExecutableWithOneArgument) {
