@@ -18,6 +18,7 @@ inline constexpr Status kDuplicateItem = -25299;
 inline constexpr Status kInteractionNotAllowed = -25308;  // locked, and no prompt possible
 inline constexpr Status kNotAvailable = -25291;           // no bus, no service, no answer
 inline constexpr Status kIOFailure = -36;                 // the write lock could not be taken
+inline constexpr Status kParameterError = -50;            // a name the store cannot hold
 
 enum class Accessibility { kAfterFirstUnlockThisDeviceOnly };
 
@@ -26,6 +27,14 @@ struct ItemQuery {
   std::string service;
   std::string account;
 };
+
+// Whether a store can name the item: the Secret Service's attributes are C strings, so a service
+// or account holding U+0000 would be cut there and name another item. Every store refuses such a
+// query with kParameterError before touching anything, so all stores keep one contract.
+inline bool queryIsStorable(const ItemQuery& query) {
+  return query.service.find('\0') == std::string::npos &&
+         query.account.find('\0') == std::string::npos;
+}
 
 // The new item: the query's attributes, the data and the accessibility class.
 struct NewItem {

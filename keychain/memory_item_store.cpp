@@ -13,6 +13,7 @@ std::optional<Status> MemoryItemStore::record(const char* name) {
 
 Status MemoryItemStore::itemCopyMatching(const ItemQuery& query, std::string* data) {
   if (const auto failed = record("itemCopyMatching")) return *failed;
+  if (!queryIsStorable(query)) return kParameterError;
   const auto it = items_.find({query.service, query.account});
   if (it == items_.end()) return kItemNotFound;
   *data = it->second.data;
@@ -21,6 +22,7 @@ Status MemoryItemStore::itemCopyMatching(const ItemQuery& query, std::string* da
 
 Status MemoryItemStore::itemUpdate(const ItemQuery& query, const std::string& data) {
   if (const auto failed = record("itemUpdate")) return *failed;
+  if (!queryIsStorable(query)) return kParameterError;
   const auto it = items_.find({query.service, query.account});
   if (it == items_.end()) return kItemNotFound;
   it->second.data = data;
@@ -29,6 +31,7 @@ Status MemoryItemStore::itemUpdate(const ItemQuery& query, const std::string& da
 
 Status MemoryItemStore::itemAdd(const NewItem& item) {
   if (const auto failed = record("itemAdd")) return *failed;
+  if (!queryIsStorable(item.query)) return kParameterError;
   const auto [it, inserted] = items_.try_emplace({item.query.service, item.query.account},
                                                  Item{item.data, item.accessible});
   (void)it;
@@ -37,6 +40,7 @@ Status MemoryItemStore::itemAdd(const NewItem& item) {
 
 Status MemoryItemStore::itemDelete(const ItemQuery& query) {
   if (const auto failed = record("itemDelete")) return *failed;
+  if (!queryIsStorable(query)) return kParameterError;
   return items_.erase({query.service, query.account}) ? kSuccess : kItemNotFound;
 }
 

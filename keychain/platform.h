@@ -24,11 +24,18 @@ struct SecretStoreOptions {
   std::string lockDirectory;
 };
 
+// The session bus: `configured` (DBUS_SESSION_BUS_ADDRESS) when set and not empty, else the user's
+// bus socket `runtimeDir`/bus (XDG_RUNTIME_DIR) when it is a socket, else "" (no bus: none is ever
+// launched in its place).
+std::string sessionBusAddress(const char* configured, const char* runtimeDir);
+std::string sessionBusAddressFromEnvironment();
+
 // Options from the environment: a prompt is allowed only where a display exists.
 SecretStoreOptions secretStoreOptionsFromEnvironment();
 
-// The Secret Service store of the session bus. Nothing is contacted before the first operation;
-// every failure to reach the service is a failure status of that operation.
+// The Secret Service store of the session bus (sessionBusAddressFromEnvironment()). Nothing is
+// contacted before the first operation; every failure to reach the service, and the lack of a
+// session bus, is a failure status of that operation.
 std::unique_ptr<ItemStore> openSecretServiceStore(const SecretStoreOptions& options);
 
 // Drops every GLib log message and print so no library writes to standard error.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace {
 
 constexpr const char* kLockFileName = "trelvo-keychain.lock";
 constexpr const char* kAccessible = "after-first-unlock-this-device-only";
+constexpr const char* kUserBusName = "bus";
 
 // Items are matched on `service` and `account` alone: no schema name is stored or required, so
 // items stay found after the daemon restarts and items other tools stored with the same attributes
@@ -74,6 +76,23 @@ class CancelAfter {
   std::condition_variable done_cv_;
   bool done_ = false;
   std::thread thread_;  // last: it uses the members above
+};
+
+// The budget of one store operation: a CancelAfter that can be started afresh. The time a user
+// spends answering an unlock prompt is not the service's, so the calls after a successful unlock
+// get a full budget of their own instead of one that ran out while the prompt was open.
+class Budget {
+ public:
+  explicit Budget(std::chrono::milliseconds limit) : limit_(limit) { cancel_.emplace(limit_); }
+  GCancellable* get() const { return cancel_->get(); }
+  void renew() {
+    cancel_.reset();
+    cancel_.emplace(limit_);
+  }
+
+ private:
+  std::chrono::milliseconds limit_;
+  std::optional<CancelAfter> cancel_;
 };
 
 // Owns a null-terminated array of object paths.
@@ -158,9 +177,10 @@ class SecretServiceStore : public ItemStore {
   // Reads by object path, without a proxy per item: one search and one GetSecrets call in the
   // common case of a single matching item.
   Status itemCopyMatching(const ItemQuery& query, std::string* data) override {
-    CancelAfter cancel(options_.callTimeout);
+    if (!queryIsStorable(query)) return kParameterError;
+    Budget cancel(options_.callTimeout);
     Paths paths;
-    if (const Status s = searchPaths(query, cancel.get(), &paths); s != kSuccess) return s;
+    if (const Status s = searchPaths(query, cancel, &paths); s != kSuccess) return s;
     const gchar* path = paths.get()[0];
     if (paths.get()[1]) {
       // More than one item can match (another tool, or an earlier run without the lock): the most
@@ -191,9 +211,10 @@ class SecretServiceStore : public ItemStore {
   }
 
   Status itemUpdate(const ItemQuery& query, const std::string& data) override {
-    CancelAfter cancel(options_.callTimeout);
+    if (!queryIsStorable(query)) return kParameterError;
+    Budget cancel(options_.callTimeout);
     ItemList found;
-    if (const Status s = search(query, cancel.get(), &found); s != kSuccess) {
+    if (const Status s = search(query, cancel, &found); s != kSuccess) {
       return s;
     }
     SecretValue* value =
@@ -210,9 +231,10 @@ class SecretServiceStore : public ItemStore {
   }
 
   Status itemAdd(const NewItem& item) override {
-    CancelAfter cancel(options_.callTimeout);
+    if (!queryIsStorable(item.query)) return kParameterError;
+    Budget cancel(options_.callTimeout);
     ItemList found;
-    const Status s = search(item.query, cancel.get(), &found);
+    const Status s = search(item.query, cancel, &found);
     if (s == kSuccess) return kDuplicateItem;
     if (s != kItemNotFound) return s;
 
@@ -227,6 +249,7 @@ class SecretServiceStore : public ItemStore {
         g_object_unref(collection);
         return unlocked;
       }
+      cancel.renew();
     }
     GHashTable* attributes = attributesFor(item.query);
     g_hash_table_insert(attributes, g_strdup("accessible"), g_strdup(kAccessible));
@@ -245,9 +268,10 @@ class SecretServiceStore : public ItemStore {
   }
 
   Status itemDelete(const ItemQuery& query) override {
-    CancelAfter cancel(options_.callTimeout);
+    if (!queryIsStorable(query)) return kParameterError;
+    Budget cancel(options_.callTimeout);
     ItemList found;
-    if (const Status s = search(query, cancel.get(), &found); s != kSuccess) {
+    if (const Status s = search(query, cancel, &found); s != kSuccess) {
       return s;
     }
     for (GList* l = found.items; l; l = l->next) {
@@ -283,8 +307,19 @@ class SecretServiceStore : public ItemStore {
   }
 
  private:
+  // Connects to the Secret Service on the user's session bus. Without a known bus nothing is
+  // contacted: GLib would otherwise launch a bus of its own (and with it a keyring daemon) that
+  // outlives this short run.
   Status connect(GCancellable* cancellable) {
     if (service_) return kSuccess;
+    const char* configured = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!configured || configured[0] == '\0') {
+      const std::string address = sessionBusAddressFromEnvironment();
+      if (address.empty()) return kNotAvailable;
+      // Named explicitly, so GLib connects there or fails, and never falls back to launching one.
+      // No other thread of this process reads the environment while no connection exists.
+      if (::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1) != 0) return kNotAvailable;
+    }
     GError* error = nullptr;
     service_ = secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, &error);
     return service_ ? kSuccess : statusOf(error);
@@ -292,7 +327,8 @@ class SecretServiceStore : public ItemStore {
 
   // Every item matching the query, unlocked: 0 with at least one item, -25300 with none, and a
   // failure when one of them is locked and cannot be unlocked (never a false "not found").
-  Status search(const ItemQuery& query, GCancellable* cancellable, ItemList* found) {
+  Status search(const ItemQuery& query, Budget& budget, ItemList* found) {
+    GCancellable* cancellable = budget.get();
     if (const Status s = connect(cancellable); s != kSuccess) return s;
     GHashTable* attributes = attributesFor(query);
     GError* error = nullptr;
@@ -314,15 +350,17 @@ class SecretServiceStore : public ItemStore {
     if (locked) {
       status = unlock(locked, lockedCount);
       g_list_free(locked);
+      if (status == kSuccess) budget.renew();
     }
     return status;
   }
 
   // The object paths of every item matching the query, all unlocked: 0 with at least one path,
   // -25300 with none, and a failure when one of them is locked and cannot be unlocked.
-  Status searchPaths(const ItemQuery& query, GCancellable* cancellable, Paths* paths) {
-    if (const Status s = connect(cancellable); s != kSuccess) return s;
+  Status searchPaths(const ItemQuery& query, Budget& budget, Paths* paths) {
+    if (const Status s = connect(budget.get()); s != kSuccess) return s;
     for (int attempt = 0; attempt < 2; ++attempt) {
+      GCancellable* cancellable = budget.get();
       GHashTable* attributes = attributesFor(query);
       gchar** unlocked = nullptr;
       gchar** locked = nullptr;
@@ -339,6 +377,7 @@ class SecretServiceStore : public ItemStore {
       // Unlocked now, they are found by searching again.
       if (attempt > 0) break;
       if (const Status s = unlockPaths(lockedPaths.get()); s != kSuccess) return s;
+      budget.renew();
     }
     return kInteractionNotAllowed;
   }
@@ -378,6 +417,23 @@ GLogWriterOutput dropStructuredLog(GLogLevelFlags, const GLogField*, gsize, gpoi
 void dropPrint(const gchar*) {}
 
 }  // namespace
+
+std::string sessionBusAddress(const char* configured, const char* runtimeDir) {
+  if (configured && configured[0] != '\0') return configured;
+  // The bus socket a user session manager keeps in the runtime folder, and nothing else.
+  if (!runtimeDir || runtimeDir[0] != '/') return {};
+  const std::string socketPath = std::string(runtimeDir) + "/" + kUserBusName;
+  struct stat st {};
+  if (::stat(socketPath.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return {};
+  gchar* escaped = g_dbus_address_escape_value(socketPath.c_str());
+  std::string address = std::string("unix:path=") + escaped;
+  g_free(escaped);
+  return address;
+}
+
+std::string sessionBusAddressFromEnvironment() {
+  return sessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::getenv("XDG_RUNTIME_DIR"));
+}
 
 SecretStoreOptions secretStoreOptionsFromEnvironment() {
   SecretStoreOptions options;

@@ -2,11 +2,15 @@
 // Service (the private GNOME Keyring of scripts/test.sh).
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -171,6 +175,37 @@ TYPED_TEST(ItemStoreContract, SetThenGetRoundTrips) {
   }
 }
 
+// Attributes cannot hold U+0000: a service or account holding one would be cut there and name
+// the item of the text before it. Every operation refuses such a name with a parameter error,
+// before any search, and the item the cut name would reach stays as it was.
+TYPED_TEST(ItemStoreContract, NamesHoldingANulAreRefused) {
+  ASSERT_EQ(this->store_->itemAdd(this->newItem("kept")), kSuccess);
+  const std::string nul("\0x", 2);
+  const ItemQuery queries[] = {
+      {this->query_.service, this->query_.account + nul},
+      {this->query_.service + nul, this->query_.account},
+  };
+  for (const ItemQuery& q : queries) {
+    SCOPED_TRACE(q.service.size() > this->query_.service.size() ? "service" : "account");
+    std::string out = "untouched";
+    EXPECT_EQ(this->store_->itemCopyMatching(q, &out), kParameterError);
+    EXPECT_EQ(out, "untouched");
+    EXPECT_EQ(this->store_->itemUpdate(q, "overwritten"), kParameterError);
+    const NewItem added{q, "added", Accessibility::kAfterFirstUnlockThisDeviceOnly};
+    EXPECT_EQ(this->store_->itemAdd(added), kParameterError);
+    EXPECT_EQ(setItem(*this->store_, q.service, q.account, "set"), kParameterError);
+    EXPECT_EQ(getItem(*this->store_, q.service, q.account).status, kParameterError);
+    EXPECT_EQ(this->store_->itemDelete(q), kParameterError);
+    EXPECT_EQ(deleteItem(*this->store_, q.service, q.account), kParameterError);
+  }
+  std::string out;
+  EXPECT_EQ(this->store_->itemCopyMatching(this->query_, &out), kSuccess);
+  EXPECT_EQ(out, "kept");
+  // Exactly one item, the original one.
+  EXPECT_EQ(TypeParam::accessibleOf(*this->store_, this->query_),
+            "after-first-unlock-this-device-only");
+}
+
 // The Secret Service store alone: items other tools made, and duplicates.
 class SecretServiceStoreTest : public testing::Test {
  protected:
@@ -257,6 +292,51 @@ TEST(SecretServiceStoreLock, RefusesAnUnsafeFolderOrFile) {
   // A symbolic link in place of the lock file is not followed.
   ASSERT_EQ(::symlink("/dev/null", folder.lockFile().c_str()), 0);
   EXPECT_EQ(openSecretServiceStore(options)->lockWrites(), kIOFailure);
+}
+
+// The session bus comes from DBUS_SESSION_BUS_ADDRESS, else from the user's bus socket in the
+// runtime folder, else there is none (and none is launched).
+TEST(SessionBusAddress, ConfiguredElseTheUserSocketElseNone) {
+  LockFolder withSocket;
+  LockFolder withFile;
+  LockFolder emptyFolder;
+  ASSERT_FALSE(withSocket.path().empty());
+  ASSERT_FALSE(withFile.path().empty());
+  ASSERT_FALSE(emptyFolder.path().empty());
+  const std::string socketPath = withSocket.path() + "/bus";
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const std::string filePath = withFile.path() + "/bus";
+  std::ofstream(filePath) << "not a socket";
+
+  struct Case {
+    const char* name;
+    const char* configured;
+    std::string runtime;
+    std::string address;
+  };
+  const Case cases[] = {
+      {"configured", "unix:path=/run/x", withSocket.path(), "unix:path=/run/x"},
+      {"emptyFallsBackToSocket", "", withSocket.path(), "unix:path=" + socketPath},
+      {"unsetFallsBackToSocket", nullptr, withSocket.path(), "unix:path=" + socketPath},
+      {"regularFileIsNoBus", nullptr, withFile.path(), ""},
+      {"noSocketIsNoBus", nullptr, emptyFolder.path(), ""},
+      {"relativeRuntimeIsNoBus", nullptr, "relative", ""},
+      {"noRuntimeIsNoBus", nullptr, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(sessionBusAddress(c.configured, c.runtime.empty() ? nullptr : c.runtime.c_str()),
+              c.address);
+  }
+  ::close(fd);
+  (void)::unlink(socketPath.c_str());
+  (void)::unlink(filePath.c_str());
 }
 
 }  // namespace

@@ -1,9 +1,16 @@
 #include "keyring_support.h"
 
+#include <fcntl.h>
 #include <libsecret/secret.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+
+extern char** environ;
 
 namespace trelvo::keychain::testing_support {
 namespace {
@@ -114,6 +121,80 @@ bool storeKeyringItem(const std::map<std::string, std::string>& attributes,
   g_clear_error(&error);
   g_object_unref(s);
   return ok;
+}
+
+BareBus::BareBus() {
+  std::string pattern = testing::TempDir() + "trelvo-bus-XXXXXX";
+  if (!::mkdtemp(pattern.data())) return;
+  dir_ = pattern;
+  const std::string config = dir_ + "/bus.conf";
+  std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir=" << dir_
+                        << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                           "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::string configArg = "--config-file=" + config;
+  char program[] = "dbus-daemon";
+  char nofork[] = "--nofork";
+  char print[] = "--print-address=1";
+  char* argv[] = {program, configArg.data(), nofork, print, nullptr};
+  if (::posix_spawnp(&pid_, program, &actions, nullptr, argv, environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  char c;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
+  ::close(out[0]);
+}
+
+BareBus::~BareBus() {
+  if (silent_) g_object_unref(silent_);
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    (void)::waitpid(pid_, nullptr, 0);
+  }
+  if (!dir_.empty()) {
+    const std::string config = dir_ + "/bus.conf";
+    (void)::unlink(config.c_str());
+    (void)::rmdir(dir_.c_str());  // the daemon removes its socket
+  }
+}
+
+bool BareBus::addSilentService() {
+  GError* error = nullptr;
+  silent_ = g_dbus_connection_new_for_address_sync(
+      address_.c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, &error);
+  if (!silent_) {
+    g_clear_error(&error);
+    return false;
+  }
+  g_dbus_connection_add_filter(
+      silent_,
+      [](GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer) -> GDBusMessage* {
+        if (incoming &&
+            g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+          g_object_unref(message);
+          return nullptr;
+        }
+        return message;
+      },
+      nullptr, nullptr);
+  GVariant* owned = g_dbus_connection_call_sync(
+      silent_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4u), G_VARIANT_TYPE("(u)"),
+      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+  if (!owned) {
+    g_clear_error(&error);
+    return false;
+  }
+  g_variant_unref(owned);
+  return true;
 }
 
 }  // namespace trelvo::keychain::testing_support

@@ -3,7 +3,9 @@
 // Access to the private keyring that scripts/test.sh starts for the tests. Without it the
 // real-keyring tests skip, except under CI, where they must run.
 
+#include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cstdlib>
 #include <map>
@@ -52,5 +54,27 @@ bool removeKeyringItems(const std::string& service, const std::string& account);
 // Stores an item with exactly these attributes in the default collection; false on failure.
 bool storeKeyringItem(const std::map<std::string, std::string>& attributes,
                       const std::string& secret);
+
+// A private bus daemon with no services to activate, and optionally a client that owns the
+// Secret Service's name but never answers a call. Stopped when destroyed.
+class BareBus {
+ public:
+  BareBus();
+  ~BareBus();
+  BareBus(const BareBus&) = delete;
+  BareBus& operator=(const BareBus&) = delete;
+
+  // The daemon's address; empty when it did not start.
+  const std::string& address() const { return address_; }
+
+  // Owns org.freedesktop.secrets on this bus and drops every call made to it.
+  bool addSilentService();
+
+ private:
+  std::string dir_;
+  std::string address_;
+  pid_t pid_ = -1;
+  GDBusConnection* silent_ = nullptr;
+};
 
 }  // namespace trelvo::keychain::testing_support

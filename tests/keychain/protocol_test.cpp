@@ -137,7 +137,7 @@ void PrintTo(const ProtocolCase& c, std::ostream* os) { *os << c.name; }
 
 class ProtocolTest : public testing::TestWithParam<ProtocolCase> {};
 
-TEST_P(ProtocolTest, AnswersAsSpecified) {
+TEST_P(ProtocolTest, AnswersAsRequired) {
   const ProtocolCase& c = GetParam();
   MemoryItemStore store;
   const Outcome outcome = handleRequest(c.input, c.testStorage, store);
