@@ -5,7 +5,8 @@ namespace trelvo::matte {
 
 enum class ExitStatus : int {
   kOk = 0,
-  kFailure = 1,             // output directory, no video track, no reader for the track
+  kFailure = 1,             // output directory, no video track, no reader for the track, or
+                            // the frame count cannot be written
   kUsage = 2,               // not exactly two operands
   kSegmentationFailed = 3,  // segmentation failed or gave no person mask
   kRenderFailed = 4,        // the stretched mask cannot be rendered

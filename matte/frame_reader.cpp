@@ -50,8 +50,10 @@ ExitStatus runMatte(const std::vector<std::string>& operands, Platform& platform
   }
 
   if (reader->completed() && frames != 0) {
-    (void)std::fprintf(out, "{\"frames\": %" PRIu64 "}\n", frames);
-    (void)std::fflush(out);
+    // The count is the run's result: a caller that cannot receive it has not had a success.
+    if (std::fprintf(out, "{\"frames\": %" PRIu64 "}\n", frames) < 0 || std::fflush(out) != 0) {
+      return ExitStatus::kFailure;
+    }
     return ExitStatus::kOk;
   }
   const std::string text = reader->errorText();

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -50,6 +52,63 @@ std::string ffmpegErrorText(int code) {
   return text;
 }
 
+// The first errors FFmpeg reports about one file's demuxer and its track's decoder. Damage that
+// FFmpeg conceals (a cut-off file ending like a whole one, a broken picture patched from its
+// neighbours) shows nowhere else. Decoder threads report too, hence the lock.
+class ErrorLog {
+ public:
+  enum class Source { kDemuxer, kDecoder };
+
+  void keep(Source source, const char* format, va_list arguments) {
+    char text[512];
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = std::vsnprintf(text, sizeof text, format, copy);
+    va_end(copy);
+    if (length < 0) return;
+    std::string message(text);
+    // One line for the caller's message: the text may quote the file's own bytes.
+    for (char& c : message) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    }
+    while (!message.empty() && message.back() == ' ') message.pop_back();
+    if (message.empty()) return;
+    std::lock_guard lock(mutex_);
+    std::string& first = source == Source::kDemuxer ? demuxer_ : decoder_;
+    if (first.empty()) first = std::move(message);
+  }
+
+  // The demuxer's error before the decoder's: the demuxer reports from the reading thread in file
+  // order, while decoder threads report whenever they get there, so only this order is the same
+  // from run to run.
+  std::string first() const {
+    std::lock_guard lock(mutex_);
+    return demuxer_.empty() ? decoder_ : demuxer_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string demuxer_;
+  std::string decoder_;
+};
+
+// FFmpeg's log sink for the whole process: prints nothing, and hands errors of a format or codec
+// context made here to that context's ErrorLog (its `opaque`; the decoder's thread copies share
+// it). Every other message is dropped.
+void keepErrors(void* source, int level, const char* format, va_list arguments) {
+  if (source == nullptr || format == nullptr || level < 0 || (level & 0xff) > AV_LOG_ERROR) return;
+  const AVClass* kind = *static_cast<const AVClass* const*>(source);
+  void* log = nullptr;
+  ErrorLog::Source from = ErrorLog::Source::kDemuxer;
+  if (kind == avformat_get_class()) {
+    log = static_cast<const AVFormatContext*>(source)->opaque;
+  } else if (kind == avcodec_get_class()) {
+    log = static_cast<const AVCodecContext*>(source)->opaque;
+    from = ErrorLog::Source::kDecoder;
+  }
+  if (log != nullptr) static_cast<ErrorLog*>(log)->keep(from, format, arguments);
+}
+
 // What the loading thread and the waiting caller share. Whoever lets go last frees it, so a load
 // that answers after the caller gave up still writes into live storage.
 struct LoadState {
@@ -60,6 +119,8 @@ struct LoadState {
   int stream = -1;
   // Set when the caller stops waiting; makes FFmpeg's blocking reads give up soon after.
   std::atomic<bool> abandoned{false};
+  // Errors of the file's demuxer and of the track's decoder; outlives both contexts.
+  ErrorLog errors;
 
   LoadState() = default;
   LoadState(const LoadState&) = delete;
@@ -92,6 +153,7 @@ void loadTrackWorker(const std::shared_ptr<LoadState>& state, const std::string&
   if (format != nullptr) {
     format->interrupt_callback.callback = interruptLoad;
     format->interrupt_callback.opaque = state.get();
+    format->opaque = &state->errors;
     // The operand is a file name, never a URL ("file:" keeps "http://x" or "pipe:0" a local
     // path), nothing the file refers to may leave the local file system, and a name with "%" in
     // it is not an image-sequence pattern.
@@ -122,11 +184,16 @@ void loadTrackWorker(const std::shared_ptr<LoadState>& state, const std::string&
 
 // Decodes one stream of an open file, following FFmpeg's send/receive loop: receive until the
 // decoder wants input, read the next packet of the stream, and at the end of the file (or after a
-// demux error) flush the decoder with an empty packet and take what it still holds.
+// demux error) flush the decoder with an empty packet and take what it still holds. The end of the
+// file completes the track only when neither the demuxer nor the decoder reported an error.
 class FfmpegReader final : public FrameReader {
  public:
-  FfmpegReader(AVFormatContext* format, int stream, const AVCodec* codec, AVCodecContext* context)
-      : format_(format), stream_(stream), codec_(codec), context_(context) {}
+  FfmpegReader(std::shared_ptr<LoadState> state, const AVCodec* codec, AVCodecContext* context)
+      : state_(std::move(state)),
+        format_(state_->format),
+        stream_(state_->stream),
+        codec_(codec),
+        context_(context) {}
   FfmpegReader(const FfmpegReader&) = delete;
   FfmpegReader& operator=(const FfmpegReader&) = delete;
   ~FfmpegReader() override {
@@ -164,8 +231,8 @@ class FfmpegReader final : public FrameReader {
       }
       if (result == AVERROR_EOF) {
         finished_ = true;
-        completed_ = demuxError_.empty();
-        error_ = demuxError_;
+        error_ = demuxError_.empty() ? state_->errors.first() : demuxError_;
+        completed_ = error_.empty();
         return false;
       }
       if (result != AVERROR(EAGAIN)) return fail(ffmpegErrorText(result));
@@ -232,6 +299,8 @@ class FfmpegReader final : public FrameReader {
     return true;
   }
 
+  // Keeps the file open and its error log alive while the decoder may still report to it.
+  std::shared_ptr<LoadState> state_;
   AVFormatContext* format_;
   int stream_;
   const AVCodec* codec_;
@@ -270,7 +339,11 @@ class FfmpegTrack final : public VideoTrack {
     // Decoders refuse larger pictures themselves, so a size change inside the stream cannot make
     // them allocate without bound either.
     context->max_pixels = static_cast<std::int64_t>(kMaxFramePixels);
-    return std::make_unique<FfmpegReader>(format, state_->stream, codec, context);
+    // The decoder conceals a damaged picture but reports it to the log, where the reader finds it
+    // at the end of the track. Asking it to fail at once instead (AV_EF_EXPLODE) is not safe with
+    // this FFmpeg: a damaged MPEG-4 picture then trips an assertion that aborts the process.
+    context->opaque = &state_->errors;
+    return std::make_unique<FfmpegReader>(state_, codec, context);
   }
 
  private:
@@ -279,7 +352,11 @@ class FfmpegTrack final : public VideoTrack {
 
 }  // namespace
 
-LinuxPlatform::LinuxPlatform() { av_log_set_level(AV_LOG_QUIET); }
+LinuxPlatform::LinuxPlatform() {
+  // Below the error level nothing is even formatted; errors go to keepErrors, which prints none.
+  av_log_set_level(AV_LOG_ERROR);
+  av_log_set_callback(keepErrors);
+}
 
 bool LinuxPlatform::createDirectories(const std::string& path) {
   if (path.empty()) return false;

@@ -16,7 +16,10 @@ cd "$out"
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 
 # Twelve frames of H.264 with B-frames, so the decoder holds frames back until it is flushed.
-ff -f lavfi -i testsrc=size=160x120:rate=25 -frames:v 12 -c:v libx264 -pix_fmt yuv420p clip12.mp4
+# One encoder thread: the frame types, and so where a damaged packet sits, do not depend on the
+# machine.
+ff -f lavfi -i testsrc=size=160x120:rate=25 -frames:v 12 -c:v libx264 -threads 1 -pix_fmt yuv420p \
+  clip12.mp4
 
 # Odd and large frame sizes; H.264 wants even sizes, FFV1 takes any.
 ff -f lavfi -i testsrc=size=1x1:rate=25 -frames:v 3 -c:v ffv1 size_1x1.mkv
@@ -51,6 +54,20 @@ ff -f lavfi -i testsrc=size=16x16:rate=25 -frames:v 6 -pix_fmt yuv420p broken_af
 header=$(head -n 1 broken_after_3.y4m | wc -c)
 printf 'XXXXX' | dd of=broken_after_3.y4m bs=1 seek=$((header + 3 * (6 + 384))) conv=notrunc \
   status=none
+
+# Damage FFmpeg conceals and only reports: the two tracks' file cut in half ends like a whole file,
+# and 40 bytes overwritten in the seventh packet of clip12.mp4 (a copy with its index first) decode
+# to patched-up pictures. The damaged MPEG-4 clip is kept with the fuzzer's seeds: asking FFmpeg
+# to fail on a damaged picture made it abort on this one.
+size=$(stat -c %s two_tracks.mkv)
+head -c $((size / 2)) two_tracks.mkv >two_tracks_cut.mkv
+ff -i clip12.mp4 -c copy -movflags +faststart clip12_faststart.mp4
+read -r packet_size packet_pos < <(ffprobe -v error -select_streams v:0 \
+  -show_entries packet=size,pos -of csv=p=0 clip12_faststart.mp4 | sed -n 7p | tr , ' ')
+mv clip12_faststart.mp4 clip12_damaged.mp4
+head -c 40 /dev/zero | tr '\0' Z | dd of=clip12_damaged.mp4 bs=1 \
+  seek=$((packet_pos + packet_size / 2 - 20)) conv=notrunc status=none
+cp "$here/../fuzz/fuzz_video/mpeg4_damaged.nut" .
 
 # A frame wider than the reader accepts, cheap to store because it is two rows high.
 {

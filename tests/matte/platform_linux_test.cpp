@@ -184,6 +184,10 @@ TEST(LinuxFrameReader, TellsAFailedStreamFromACompletedOne) {
       {"broken_after_3.y4m", 3, "Invalid data found when processing input"},
       {"too_wide.y4m", 0, "frame too large (20000x2)"},
       {"too_large.y4m", 0, "frame too large (16000x4000)"},
+      // Damage FFmpeg would conceal: reported, not passed off as a whole track.
+      {"two_tracks_cut.mkv", 2, "File ended prematurely"},
+      {"clip12_damaged.mp4", 12, "error while decoding MB 8 5, bytestream -47"},
+      {"mpeg4_damaged.nut", 4, "frame size > 2max_distance and no checksum"},  // and "ac-tex ..."
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);

@@ -41,15 +41,34 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
+// Where a started program's standard output goes.
+enum class Output {
+  kFile,    // a file in the streams folder
+  kFull,    // /dev/full: every write fails with "no space left"
+  kClosed,  // nowhere: the descriptor is closed
+};
+
 // A started program whose standard output and error go to files.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const std::string& streams)
+  Child(const std::vector<std::string>& argv, const std::string& streams,
+        Output output = Output::kFile)
       : out_(streams + "/stdout"), err_(streams + "/stderr") {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    switch (output) {
+      case Output::kFile:
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        break;
+      case Output::kFull:
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+        break;
+      case Output::kClosed:
+        posix_spawn_file_actions_addclose(&actions, 1);
+        break;
+    }
     posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -189,6 +208,20 @@ TEST_F(Program, MattesTakeEachVideosDecodedFrameSize) {
   }
 }
 
+TEST_F(Program, AFrameCountThatCannotBeWrittenIsAFailure) {
+  const std::pair<const char*, Output> cases[] = {{"full", Output::kFull},
+                                                  {"closed", Output::kClosed}};
+  for (const auto& [name, output] : cases) {
+    SCOPED_TRACE(name);
+    const std::string out = dir / name;
+    Child child({kProgram, video("size_3x2.mkv"), out}, streams(), output);
+    EXPECT_EQ(child.wait(), 1);
+    EXPECT_EQ(child.err(), "");
+    // The mattes were written before the count.
+    EXPECT_EQ(mattes(out), numbered(3));
+  }
+}
+
 TEST_F(Program, OutputDirectoryIsMadeWithItsParentsAndOldFilesAreKeptOrWrittenOver) {
   const std::string out = dir / "a/b/c/out";
   ASSERT_EQ(run({video("size_3x2.mkv"), out}).status, 0);
@@ -239,6 +272,7 @@ TEST_F(Program, StreamsThatDoNotEndCleanlyReportTheFramesDone) {
     const char* file;
     std::size_t frames;
     const char* message;
+    std::uint32_t width = 16, height = 16;
   };
   const Case cases[] = {
       {"empty.y4m", 0, "video decode did not complete (frames=0): no frames\n"},
@@ -247,6 +281,17 @@ TEST_F(Program, StreamsThatDoNotEndCleanlyReportTheFramesDone) {
       {"too_wide.y4m", 0, "video decode did not complete (frames=0): frame too large (20000x2)\n"},
       {"too_large.y4m", 0,
        "video decode did not complete (frames=0): frame too large (16000x4000)\n"},
+      // Cut in half: the demuxer ends it like a whole file and only reports the damage.
+      {"two_tracks_cut.mkv", 2,
+       "video decode did not complete (frames=2): File ended prematurely\n", 80, 60},
+      // Overwritten bytes in the seventh packet: the decoder patches the picture up and goes on,
+      // but the damage it reported fails the track.
+      {"clip12_damaged.mp4", 12,
+       "video decode did not complete (frames=12): error while decoding MB 8 5, bytestream -47\n",
+       160, 120},
+      // Damaged in both layers: the demuxer's report is the one given.
+      {"mpeg4_damaged.nut", 4,
+       "video decode did not complete (frames=4): frame size > 2max_distance and no checksum\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -256,7 +301,7 @@ TEST_F(Program, StreamsThatDoNotEndCleanlyReportTheFramesDone) {
     EXPECT_EQ(r.err, c.message);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(mattes(out), numbered(c.frames));
-    expectGrayMattes(out, c.frames, 16, 16);
+    expectGrayMattes(out, c.frames, c.width, c.height);
   }
 }
 

@@ -35,7 +35,7 @@ std::vector<std::int32_t> dims(const std::vector<std::uint32_t>& shape) {
 
 // A model and the answer it must give.
 struct Built {
-  ModelSpec model;
+  ModelDesc model;
   RefTensor input;
   RefTensor expected;
 };
@@ -43,7 +43,7 @@ struct Built {
 // One operator: tensor 0 the input, then the constants, then the output. `inputs` lists the
 // operator's inputs by tensor index (kAbsent for a missing optional one).
 constexpr std::int32_t kAbsent = -1;
-Built singleOp(OpSpec op, const RefTensor& x, const std::vector<RefTensor>& constants,
+Built singleOp(OpDesc op, const RefTensor& x, const std::vector<RefTensor>& constants,
                std::vector<std::int32_t> inputs, const RefTensor& expected) {
   Built b;
   b.input = x;
@@ -62,8 +62,8 @@ Built singleOp(OpSpec op, const RefTensor& x, const std::vector<RefTensor>& cons
   return b;
 }
 
-OpSpec builtin(std::int32_t code, std::uint8_t optionsType = 0, FbRef options = nullptr) {
-  OpSpec op;
+OpDesc builtin(std::int32_t code, std::uint8_t optionsType = 0, FbRef options = nullptr) {
+  OpDesc op;
   op.builtin = code;
   op.optionsType = optionsType;
   op.options = std::move(options);
@@ -118,7 +118,7 @@ Built depthwise(std::mt19937& rng, std::vector<std::uint32_t> in, std::uint32_t 
                        activationCode(w.activation), static_cast<std::int32_t>(w.dilationW),
                        static_cast<std::int32_t>(w.dilationH));
   const RefTensor y = refDepthwiseConv2D(x, f, bias ? b.values : std::vector<float>{}, w);
-  const OpSpec op = builtin(kOpDepthwiseConv2D, kDepthwiseConv2DOptions, opts);
+  const OpDesc op = builtin(kOpDepthwiseConv2D, kDepthwiseConv2DOptions, opts);
   if (bias) return singleOp(op, x, {f, b}, {0, 1, 2}, y);
   return singleOp(op, x, {f}, {0, 1}, y);
 }
@@ -129,7 +129,7 @@ Built transposed(std::mt19937& rng, std::vector<std::uint32_t> in, std::uint32_t
   const RefTensor x = randomTensor(in, rng);
   const RefTensor f = randomTensor({out, kh, kw, in[3]}, rng);
   const RefTensor b = randomTensor({out}, rng);
-  OpSpec op = builtin(kOpCustom);
+  OpDesc op = builtin(kOpCustom);
   op.custom = "Convolution2DTransposeBias";
   op.hasCustomOptions = true;
   op.customOptions = transposeOptions(p == RefPadding::Same ? 1 : 2, static_cast<std::int32_t>(sw),
@@ -143,7 +143,7 @@ Built binary(std::mt19937& rng, bool add, std::vector<std::uint32_t> a,
   const RefTensor x = randomTensor(a, rng);
   const RefTensor c = constantB ? randomTensor(b, rng) : x;
   const RefTensor y = add ? refAdd(x, c, act) : refMul(x, c, act);
-  const OpSpec op = add ? builtin(kOpAdd, kAddOptions, activationOptions(activationCode(act)))
+  const OpDesc op = add ? builtin(kOpAdd, kAddOptions, activationOptions(activationCode(act)))
                         : builtin(kOpMul, kMulOptions, activationOptions(activationCode(act)));
   if (constantB) return singleOp(op, x, {c}, {0, 1}, y);
   return singleOp(op, x, {}, {0, 0}, y);
@@ -201,13 +201,13 @@ Built squeezeExcite(std::mt19937& rng, std::vector<std::uint32_t> in) {
   b.expected = refMul(b.input, pooled, RefActivation::None);
   b.model.tensors = {
       {dims(in), kFloat32, {}}, {dims(pooled.shape), kFloat32, {}}, {dims(in), kFloat32, {}}};
-  OpSpec pool = builtin(
+  OpDesc pool = builtin(
       kOpAveragePool2D, kPool2DOptions,
       poolOptions(kValid, static_cast<std::int32_t>(in[2]), static_cast<std::int32_t>(in[1]),
                   static_cast<std::int32_t>(in[2]), static_cast<std::int32_t>(in[1])));
   pool.inputs = {0};
   pool.outputs = {1};
-  OpSpec mul = builtin(kOpMul, kMulOptions, activationOptions(kActNone));
+  OpDesc mul = builtin(kOpMul, kMulOptions, activationOptions(kActNone));
   mul.inputs = {0, 1};
   mul.outputs = {2};
   b.model.ops = {pool, mul};
@@ -248,13 +248,13 @@ Built halfWeights(std::mt19937& rng) {
   b.model.tensors = {{{1, 6, 5, 3}, kFloat32, {}}, {{4, 3, 3, 3}, kFloat16, halfBytes(f.values)},
                      {{4, 3, 3, 3}, kFloat32, {}}, {{4}, kFloat16, halfBytes(bias.values)},
                      {{4}, kFloat32, {}},          {dims(b.expected.shape), kFloat32, {}}};
-  OpSpec dq1 = builtin(kOpDequantize);
+  OpDesc dq1 = builtin(kOpDequantize);
   dq1.inputs = {1};
   dq1.outputs = {2};
-  OpSpec dq2 = builtin(kOpDequantize);
+  OpDesc dq2 = builtin(kOpDequantize);
   dq2.inputs = {3};
   dq2.outputs = {4};
-  OpSpec c = builtin(kOpConv2D, kConv2DOptions, convOptions(kSame, 1, 1));
+  OpDesc c = builtin(kOpConv2D, kConv2DOptions, convOptions(kSame, 1, 1));
   c.inputs = {0, 2, 4};
   c.outputs = {5};
   b.model.ops = {dq1, dq2, c};
@@ -268,7 +268,7 @@ Built deadBranch(std::mt19937& rng) {
   Built b = unary(rng, kOpRelu, {1, 4, 5, 3});
   const auto unread = static_cast<std::int32_t>(b.model.tensors.size());
   b.model.tensors.push_back({{1, 4, 5, 3}, kFloat32, {}});
-  OpSpec add = builtin(kOpAdd, kAddOptions, activationOptions(kActNone));
+  OpDesc add = builtin(kOpAdd, kAddOptions, activationOptions(kActNone));
   add.inputs = {0, 0};
   add.outputs = {unread};
   b.model.ops.insert(b.model.ops.begin(), add);

@@ -89,20 +89,20 @@ TEST(HalfToFloat, ConvertsEveryClassOfValue) {
 
 // A small valid model: convolution with bias, then LOGISTIC. Tensors: 0 input, 1 filter, 2 bias,
 // 3 convolution output, 4 model output.
-ModelSpec baseModel() {
-  ModelSpec m;
+ModelDesc baseModel() {
+  ModelDesc m;
   m.tensors = {{{1, 4, 4, 3}, kFloat32, {}},
                {{2, 3, 3, 3}, kFloat32, floatBytes(std::vector<float>(54, 0.1f))},
                {{2}, kFloat32, floatBytes({0.5f, -0.5f})},
                {{1, 4, 4, 2}, kFloat32, {}},
                {{1, 4, 4, 2}, kFloat32, {}}};
-  OpSpec conv;
+  OpDesc conv;
   conv.builtin = kOpConv2D;
   conv.optionsType = kConv2DOptions;
   conv.options = convOptions(kSame, 1, 1);
   conv.inputs = {0, 1, 2};
   conv.outputs = {3};
-  OpSpec logistic;
+  OpDesc logistic;
   logistic.builtin = kOpLogistic;
   logistic.inputs = {3};
   logistic.outputs = {4};
@@ -113,11 +113,11 @@ ModelSpec baseModel() {
 }
 
 // Replaces operator 0 with the transposed convolution over the same tensors.
-void useTransposedConvolution(ModelSpec& m, std::vector<std::uint8_t> options, bool present) {
+void useTransposedConvolution(ModelDesc& m, std::vector<std::uint8_t> options, bool present) {
   m.tensors[1] = {{2, 2, 2, 3}, kFloat32, floatBytes(std::vector<float>(24, 0.1f))};
   m.tensors[3].shape = {1, 8, 8, 2};
   m.tensors[4].shape = {1, 8, 8, 2};
-  OpSpec& op = m.ops[0];
+  OpDesc& op = m.ops[0];
   op.builtin = kOpCustom;
   op.custom = "Convolution2DTransposeBias";
   op.optionsType = 0;
@@ -131,7 +131,7 @@ TEST(ReadModel, AcceptsTheBaseModels) {
   Graph graph;
   ASSERT_TRUE(readTfliteModel(writeModel(baseModel()), graph, error)) << error;
   EXPECT_EQ(graph.ops.size(), 2u);
-  ModelSpec transposed = baseModel();
+  ModelDesc transposed = baseModel();
   useTransposedConvolution(transposed, transposeOptions(1, 2, 2), true);
   ASSERT_TRUE(readTfliteModel(writeModel(transposed), graph, error)) << error;
   EXPECT_EQ(graph.ops[0].kind, OpKind::TransposeConvBias);
@@ -139,12 +139,12 @@ TEST(ReadModel, AcceptsTheBaseModels) {
 
 struct MalformedCase {
   const char* name;
-  std::function<void(ModelSpec&)> mutate;
+  std::function<void(ModelDesc&)> mutate;
   const char* error;  // a part of the expected error text
 };
 
-OpSpec unaryOp(std::int32_t code, std::int32_t in, std::int32_t out) {
-  OpSpec op;
+OpDesc unaryOp(std::int32_t code, std::int32_t in, std::int32_t out) {
+  OpDesc op;
   op.builtin = code;
   op.inputs = {in};
   op.outputs = {out};
@@ -153,81 +153,81 @@ OpSpec unaryOp(std::int32_t code, std::int32_t in, std::int32_t out) {
 
 const MalformedCase kMalformed[] = {
     {"wrong_output_shape",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors[3].shape = {1, 4, 4, 3};
      },
      "output shape"},
     {"filter_channels",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors[1] = {{2, 3, 3, 2}, kFloat32, floatBytes(std::vector<float>(36, 0.1f))};
      },
      "does not fit"},
     {"bias_length",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors[2] = {{3}, kFloat32, floatBytes({1, 2, 3})};
      },
      "bias shape"},
-    {"buffer_shorter_than_shape", [](ModelSpec& m) { m.tensors[1].data.resize(50); },
+    {"buffer_shorter_than_shape", [](ModelDesc& m) { m.tensors[1].data.resize(50); },
      "buffer holds"},
     {"negative_dimension",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors[0].shape = {1, -1, 4, 3};
      },
      "bad dimension"},
     {"rank_five",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors[0].shape = {1, 1, 4, 4, 3};
      },
      "rank"},
     {"too_many_elements",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors[3].shape = {1, 65536, 65536, 2};
      },
      "too many elements"},
-    {"unknown_builtin_operator", [](ModelSpec& m) { m.ops[1].builtin = 99; },
+    {"unknown_builtin_operator", [](ModelDesc& m) { m.ops[1].builtin = 99; },
      "unsupported operator 99"},
-    {"max_pool_unsupported", [](ModelSpec& m) { m.ops[1].builtin = kOpMaxPool2D; },
+    {"max_pool_unsupported", [](ModelDesc& m) { m.ops[1].builtin = kOpMaxPool2D; },
      "unsupported operator 17"},
     {"unknown_custom_operator",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.ops[1].builtin = kOpCustom;
        m.ops[1].custom = "MaxPoolingWithArgmax2D";
      },
      "unsupported custom operator \"MaxPoolingWithArgmax2D\""},
     {"custom_options_too_short",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        useTransposedConvolution(m, transposeOptions(1, 2, 2), true);
        m.ops[0].customOptions.resize(11);
      },
      "shorter than 12 bytes"},
-    {"custom_options_missing", [](ModelSpec& m) { useTransposedConvolution(m, {}, false); },
+    {"custom_options_missing", [](ModelDesc& m) { useTransposedConvolution(m, {}, false); },
      "shorter than 12 bytes"},
     {"custom_padding_unknown",
-     [](ModelSpec& m) { useTransposedConvolution(m, transposeOptions(0, 2, 2), true); },
+     [](ModelDesc& m) { useTransposedConvolution(m, transposeOptions(0, 2, 2), true); },
      "unsupported padding 0"},
     {"custom_stride_zero",
-     [](ModelSpec& m) { useTransposedConvolution(m, transposeOptions(1, 0, 2), true); }, "stride"},
+     [](ModelDesc& m) { useTransposedConvolution(m, transposeOptions(1, 0, 2), true); }, "stride"},
     {"transposed_without_bias",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        useTransposedConvolution(m, transposeOptions(1, 2, 2), true);
        m.ops[0].inputs = {0, 1};
      },
      "inputs"},
-    {"input_index_out_of_range", [](ModelSpec& m) { m.ops[0].inputs[0] = 57; },
+    {"input_index_out_of_range", [](ModelDesc& m) { m.ops[0].inputs[0] = 57; },
      "input index out of range"},
-    {"output_index_negative", [](ModelSpec& m) { m.ops[0].outputs = {-1}; },
+    {"output_index_negative", [](ModelDesc& m) { m.ops[0].outputs = {-1}; },
      "output index out of range"},
     {"two_outputs",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.ops[0].outputs = {3, 4};
      },
      "exactly one output"},
-    {"read_before_computed", [](ModelSpec& m) { std::swap(m.ops[0], m.ops[1]); },
+    {"read_before_computed", [](ModelDesc& m) { std::swap(m.ops[0], m.ops[1]); },
      "read before it is computed"},
-    {"computed_twice", [](ModelSpec& m) { m.ops.push_back(unaryOp(kOpRelu, 3, 4)); },
+    {"computed_twice", [](ModelDesc& m) { m.ops.push_back(unaryOp(kOpRelu, 3, 4)); },
      "operator 2 (RELU): the output is computed twice"},
     {"error_names_the_file_operator",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        // The bias comes from fp16 behind DEQUANTIZE, which the reader folds away: the error still
        // counts operators as the file does.
        m.tensors[2].data.clear();
@@ -236,36 +236,36 @@ const MalformedCase kMalformed[] = {
        m.tensors[3].shape = {1, 4, 4, 3};
      },
      "operator 1 (CONV_2D): the output shape [1,4,4,3] should be [1,4,4,2]"},
-    {"writes_a_constant", [](ModelSpec& m) { m.ops[1].outputs = {2}; }, "output"},
-    {"int8_tensor", [](ModelSpec& m) { m.tensors[4].type = kInt8; }, "unsupported tensor type 9"},
-    {"buffer_index_out_of_range", [](ModelSpec& m) { m.badBufferTensor = 1; },
+    {"writes_a_constant", [](ModelDesc& m) { m.ops[1].outputs = {2}; }, "output"},
+    {"int8_tensor", [](ModelDesc& m) { m.tensors[4].type = kInt8; }, "unsupported tensor type 9"},
+    {"buffer_index_out_of_range", [](ModelDesc& m) { m.badBufferTensor = 1; },
      "buffer index out of range"},
-    {"two_subgraphs", [](ModelSpec& m) { m.subgraphs = 2; }, "2 subgraphs"},
+    {"two_subgraphs", [](ModelDesc& m) { m.subgraphs = 2; }, "2 subgraphs"},
     {"two_inputs",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.inputs = {0, 3};
      },
      "exactly one input"},
-    {"no_outputs", [](ModelSpec& m) { m.outputs = {}; }, "exactly one input and one output"},
-    {"schema_version", [](ModelSpec& m) { m.version = 2; }, "schema version 2"},
-    {"fused_tanh", [](ModelSpec& m) { m.ops[0].options = convOptions(kSame, 1, 1, kActTanh); },
+    {"no_outputs", [](ModelDesc& m) { m.outputs = {}; }, "exactly one input and one output"},
+    {"schema_version", [](ModelDesc& m) { m.version = 2; }, "schema version 2"},
+    {"fused_tanh", [](ModelDesc& m) { m.ops[0].options = convOptions(kSame, 1, 1, kActTanh); },
      "fused activation 4"},
-    {"padding_code", [](ModelSpec& m) { m.ops[0].options = convOptions(7, 1, 1); },
+    {"padding_code", [](ModelDesc& m) { m.ops[0].options = convOptions(7, 1, 1); },
      "unsupported padding 7"},
-    {"zero_stride", [](ModelSpec& m) { m.ops[0].options = convOptions(kSame, 0, 1); },
+    {"zero_stride", [](ModelDesc& m) { m.ops[0].options = convOptions(kSame, 0, 1); },
      "bad stride 0"},
     {"no_conv_options",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.ops[0].optionsType = 0;
        m.ops[0].options = nullptr;
      },
      "bad stride 0"},
-    {"options_of_another_type", [](ModelSpec& m) { m.ops[0].optionsType = kPool2DOptions; },
+    {"options_of_another_type", [](ModelDesc& m) { m.ops[0].optionsType = kPool2DOptions; },
      "options of type 5"},
     {"dequantize_of_a_variable",
-     [](ModelSpec& m) { m.ops.insert(m.ops.begin(), unaryOp(kOpDequantize, 0, 3)); }, "DEQUANTIZE"},
+     [](ModelDesc& m) { m.ops.insert(m.ops.begin(), unaryOp(kOpDequantize, 0, 3)); }, "DEQUANTIZE"},
     {"average_pool_not_global",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.ops[1] = unaryOp(kOpAveragePool2D, 3, 4);
        m.ops[1].optionsType = kPool2DOptions;
        m.ops[1].options = poolOptions(kValid, 2, 2, 2, 2);
@@ -273,7 +273,7 @@ const MalformedCase kMalformed[] = {
      },
      "whole image"},
     {"mean_without_keep_dims",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors.push_back({{2}, kInt32, intBytes({1, 2})});
        m.ops[1] = unaryOp(kOpMean, 3, 4);
        m.ops[1].inputs.push_back(5);
@@ -283,7 +283,7 @@ const MalformedCase kMalformed[] = {
      },
      "keep_dims"},
     {"mean_over_channels",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors.push_back({{1}, kInt32, intBytes({3})});
        m.ops[1] = unaryOp(kOpMean, 3, 4);
        m.ops[1].inputs.push_back(5);
@@ -292,21 +292,21 @@ const MalformedCase kMalformed[] = {
      },
      "MEAN over height and width"},
     {"resize_size_not_constant",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors.push_back({{2}, kInt32, {}});
        m.ops[1] = unaryOp(kOpResizeBilinear, 3, 4);
        m.ops[1].inputs.push_back(5);
      },
      "constant int32"},
     {"resize_size_zero",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors.push_back({{2}, kInt32, intBytes({0, 8})});
        m.ops[1] = unaryOp(kOpResizeBilinear, 3, 4);
        m.ops[1].inputs.push_back(5);
      },
      "bad height 0"},
     {"resize_both_modes",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors.push_back({{2}, kInt32, intBytes({8, 8})});
        m.ops[1] = unaryOp(kOpResizeBilinear, 3, 4);
        m.ops[1].inputs.push_back(5);
@@ -316,22 +316,22 @@ const MalformedCase kMalformed[] = {
      },
      "cannot both be set"},
     {"add_shapes_do_not_broadcast",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors.push_back({{3}, kFloat32, floatBytes({1, 2, 3})});
        m.ops[1] = unaryOp(kOpAdd, 3, 4);
        m.ops[1].inputs.push_back(5);
      },
      "do not broadcast"},
     {"float16_used_directly",
-     [](ModelSpec& m) {
+     [](ModelDesc& m) {
        m.tensors[2] = {{2}, kFloat16, {0, 0x3c, 0, 0x3c}};
      },
      "not float32"},
     {"model_input_is_constant",
-     [](ModelSpec& m) { m.tensors[0].data = floatBytes(std::vector<float>(48, 0.0f)); },
+     [](ModelDesc& m) { m.tensors[0].data = floatBytes(std::vector<float>(48, 0.0f)); },
      "model input is a constant"},
-    {"model_output_not_computed", [](ModelSpec& m) { m.outputs = {1}; }, "not computed"},
-    {"no_operators", [](ModelSpec& m) { m.ops.clear(); }, "no operators"},
+    {"model_output_not_computed", [](ModelDesc& m) { m.outputs = {1}; }, "not computed"},
+    {"no_operators", [](ModelDesc& m) { m.ops.clear(); }, "no operators"},
 };
 
 // Names the case in failure messages instead of dumping its bytes.
@@ -340,7 +340,7 @@ void PrintTo(const MalformedCase& c, std::ostream* os) { *os << c.name; }
 class MalformedModelTest : public ::testing::TestWithParam<MalformedCase> {};
 
 TEST_P(MalformedModelTest, IsRefusedWithAClearError) {
-  ModelSpec desc = baseModel();
+  ModelDesc desc = baseModel();
   GetParam().mutate(desc);
   Graph graph;
   graph.input = 77;  // must survive a refusal untouched

@@ -179,10 +179,10 @@ std::vector<std::uint8_t> intBytes(const std::vector<std::int32_t>& values) {
   return out;
 }
 
-std::vector<std::uint8_t> writeModel(const ModelSpec& desc) {
+std::vector<std::uint8_t> writeModel(const ModelDesc& desc) {
   std::vector<std::pair<std::int32_t, std::string>> codes;
   std::vector<FbRef> operators;
-  for (const OpSpec& op : desc.ops) {
+  for (const OpDesc& op : desc.ops) {
     const std::pair<std::int32_t, std::string> key{op.builtin, op.custom};
     auto found = std::find(codes.begin(), codes.end(), key);
     if (found == codes.end()) found = codes.insert(codes.end(), key);
@@ -205,7 +205,7 @@ std::vector<std::uint8_t> writeModel(const ModelSpec& desc) {
   std::vector<FbRef> buffers{FbTable().build()};
   std::vector<FbRef> tensors;
   for (std::size_t i = 0; i < desc.tensors.size(); ++i) {
-    const TensorSpec& ts = desc.tensors[i];
+    const TensorDesc& ts = desc.tensors[i];
     std::uint32_t buffer = 0;
     if (!ts.data.empty()) {
       buffer = static_cast<std::uint32_t>(buffers.size());

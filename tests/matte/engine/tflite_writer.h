@@ -68,13 +68,13 @@ enum : std::int8_t { kFloat32 = 0, kFloat16 = 1, kInt32 = 2, kInt8 = 9 };
 enum : std::int8_t { kSame = 0, kValid = 1 };
 enum : std::int8_t { kActNone = 0, kActRelu = 1, kActReluN1To1 = 2, kActRelu6 = 3, kActTanh = 4 };
 
-struct TensorSpec {
+struct TensorDesc {
   std::vector<std::int32_t> shape;
   std::int8_t type = kFloat32;
   std::vector<std::uint8_t> data;  // empty: not a constant
 };
 
-struct OpSpec {
+struct OpDesc {
   std::int32_t builtin = kOpRelu;
   std::string custom;
   std::vector<std::int32_t> inputs;
@@ -85,9 +85,9 @@ struct OpSpec {
   std::vector<std::uint8_t> customOptions;
 };
 
-struct ModelSpec {
-  std::vector<TensorSpec> tensors;
-  std::vector<OpSpec> ops;
+struct ModelDesc {
+  std::vector<TensorDesc> tensors;
+  std::vector<OpDesc> ops;
   std::vector<std::int32_t> inputs;
   std::vector<std::int32_t> outputs;
   std::uint32_t version = 3;
@@ -96,7 +96,7 @@ struct ModelSpec {
   std::int32_t badBufferTensor = -1;
 };
 
-std::vector<std::uint8_t> writeModel(const ModelSpec& desc);
+std::vector<std::uint8_t> writeModel(const ModelDesc& desc);
 
 std::vector<std::uint8_t> floatBytes(const std::vector<float>& values);
 std::vector<std::uint8_t> intBytes(const std::vector<std::int32_t>& values);
