@@ -39,6 +39,7 @@ trelvo_start_private_keyring "$state" trelvo-test
 export TRELVO_TEST_KEYRING=1
 
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 cd "$build"
 ctest --output-on-failure --timeout 900 -j "$(nproc)" "$@"
