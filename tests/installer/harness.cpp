@@ -125,15 +125,18 @@ void handOver(const Tree& tree) {
   }
 }
 
+std::vector<char*> cStringArray(const std::vector<std::string>& strings) {
+  std::vector<char*> array;
+  for (const auto& s : strings) array.push_back(const_cast<char*>(s.c_str()));
+  array.push_back(nullptr);
+  return array;
+}
+
 pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& stdoutPath, const std::string& stderrPath,
                    int stderrFd) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
+  std::vector<char*> args = cStringArray(argv);
+  std::vector<char*> envp = cStringArray(env);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

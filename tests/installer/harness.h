@@ -52,6 +52,10 @@ bool exists(const std::string& path);
 // Gives the tree to the unprivileged user when running as root.
 void handOver(const Tree& tree);
 
+// A null-terminated array of the strings' C forms, for exec and posix_spawn; valid while the
+// strings live.
+std::vector<char*> cStringArray(const std::vector<std::string>& strings);
+
 // Starts a process in a new session with stdin from /dev/null and the given outputs.
 // With `stderrFd` >= 0 that descriptor is standard error instead of `stderrPath`; an empty
 // `stdoutPath` starts it with its standard output closed.

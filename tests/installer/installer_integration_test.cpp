@@ -398,12 +398,8 @@ TEST_F(Installer, AlertPromptsOnTheTerminalAndWaitsForEnter) {
   const pid_t app = spawnProcess(installerCommand({"0.3"}, true, "sleep"), env, "/dev/null", "/dev/null");
   const std::vector<std::string> command =
       installerCommand({std::to_string(app), tree.bundle, tree.staging, tree.data});
-  std::vector<char*> argv;
-  for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
+  std::vector<char*> argv = cStringArray(command);
+  std::vector<char*> envp = cStringArray(env);
   const std::string outPath = tree.root + "/installer.out";
   const std::string errPath = tree.root + "/installer.err";
 
