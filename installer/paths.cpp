@@ -46,6 +46,31 @@ std::string appendingPathComponent(std::string_view base, std::string_view tail)
   return joined;
 }
 
+std::string tidiedPath(std::string_view path) {
+  std::string tidy = path.starts_with('/') ? "/" : "";
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (!tidy.empty() && tidy.back() != '/') tidy += '/';
+      tidy += part;
+    }
+    start = end + 1;
+  }
+  return tidy;
+}
+
+bool pathsOverlap(std::string_view first, std::string_view second) {
+  const auto within = [](std::string_view inner, std::string_view outer) {
+    if (!inner.starts_with(outer)) return false;
+    // "/a/b/c" lies below "/a/b" and below "/"; "/a/bc" does not lie below "/a/b".
+    return inner.size() == outer.size() || outer.ends_with('/') || inner[outer.size()] == '/';
+  };
+  return within(first, second) || within(second, first);
+}
+
 bool isValidUtf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {

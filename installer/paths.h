@@ -16,6 +16,11 @@ std::string deletingLastPathComponent(std::string_view path);
 std::string pathExtension(std::string_view path);
 // `base` and `tail` with exactly one "/" between them; `tail` may hold several components.
 std::string appendingPathComponent(std::string_view base, std::string_view tail);
+// The path without empty and "." components and without a trailing "/"; ".." and a leading "~"
+// stay as written.
+std::string tidiedPath(std::string_view path);
+// Whether two tidied paths name the same item, or one lies below the other.
+bool pathsOverlap(std::string_view first, std::string_view second);
 // Whether the bytes are well-formed UTF-8 (no overlongs, surrogates or values above U+10FFFF).
 bool isValidUtf8(std::string_view text);
 

@@ -38,6 +38,9 @@ class Platform {
 
   // lstat of `path`; nothing when it fails.
   virtual std::optional<EntryInfo> entryInfo(const std::string& path) = 0;
+  // The path with every symbolic link and "." or ".." component resolved, as realpath gives it;
+  // nothing when it does not exist or cannot be resolved.
+  virtual std::optional<std::string> resolvedPath(const std::string& path) = 0;
   // True while a process with that id exists and has not ended; an ended but unreaped process
   // (a zombie) counts as gone.
   virtual bool processExists(pid_t pid) = 0;

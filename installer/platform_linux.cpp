@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,14 @@ class LinuxPlatform final : public Platform {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return std::nullopt;
     return EntryInfo{S_ISDIR(st.st_mode), st.st_uid, static_cast<mode_t>(st.st_mode & 07777)};
+  }
+
+  std::optional<std::string> resolvedPath(const std::string& path) override {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return std::nullopt;
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
   }
 
   bool processExists(pid_t pid) override { return ::kill(pid, 0) == 0 && !isZombie(pid); }

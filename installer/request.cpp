@@ -35,6 +35,11 @@ std::optional<UpdateRequest> checkRequest(Platform& platform,
       deletingLastPathComponent(request.bundlePath)) {
     return std::nullopt;
   }
+  // The staging directory is deleted when the run ends: were it the bundle, or held it, the
+  // installed version would go with it.
+  if (pathsOverlap(tidiedPath(request.stagingDirectory), tidiedPath(request.bundlePath))) {
+    return std::nullopt;
+  }
   // lstat of "link/" resolves the link, so the entry itself is looked at without trailing slashes.
   std::string_view entryPath = request.stagingDirectory;
   while (entryPath.size() > 1 && entryPath.back() == '/') entryPath.remove_suffix(1);
@@ -42,6 +47,13 @@ std::optional<UpdateRequest> checkRequest(Platform& platform,
   if (!entry || !entry->isDirectory || entry->owner != euid || (entry->permissions & 077) != 0) {
     return std::nullopt;
   }
+  // The same through links: a bundle path that leads to the staging directory, into it or to a
+  // folder holding it. A bundle path that resolves to nothing is no such link; the exchange then
+  // fails or moves the entry itself.
+  const std::optional<std::string> realStaging = platform.resolvedPath(std::string(entryPath));
+  if (!realStaging) return std::nullopt;
+  const std::optional<std::string> realBundle = platform.resolvedPath(request.bundlePath);
+  if (realBundle && pathsOverlap(*realStaging, *realBundle)) return std::nullopt;
   return request;
 }
 

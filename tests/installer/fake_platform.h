@@ -48,6 +48,8 @@ class FakePlatform : public Platform {
   std::map<pid_t, std::int64_t> processGoneAt;  // the desktop application and others
   std::map<std::string, EntryInfo> entries;     // what lstat reports
   std::map<std::string, std::string> files;     // path -> content; directories end with "/"
+  // What realpath answers; a path not listed is its own resolved path.
+  std::map<std::string, std::optional<std::string>> realPaths;
   std::function<ChildScript(const Spawned&)> scriptFor = [](const Spawned&) { return ChildScript{}; };
   int failCall = 0;  // the 1-based call of a failable operation that fails; 0: none
 
@@ -73,6 +75,12 @@ class FakePlatform : public Platform {
     const auto found = entries.find(path);
     if (found == entries.end()) return std::nullopt;
     return found->second;
+  }
+
+  // Not recorded in `calls`: it changes nothing and fails only as a test sets it up.
+  std::optional<std::string> resolvedPath(const std::string& path) override {
+    const auto found = realPaths.find(path);
+    return found == realPaths.end() ? std::optional<std::string>(path) : found->second;
   }
 
   bool processExists(pid_t pid) override {

@@ -196,6 +196,44 @@ TEST_F(Installer, RequestRefusalsTouchNothing) {
   }
 }
 
+// The staging directory is deleted once the run ends: were it the bundle itself, or reached from
+// the bundle path through a link, the installed version would go with it.
+TEST_F(Installer, StagingThatIsTheBundleIsRefused) {
+  const std::string both = tree.apps + "/.trelvo-beta-app-x.app";
+  makeBundle(both, previousWith("stopped"));
+  ASSERT_EQ(chmod(both.c_str(), 0700), 0);
+  makeBundle(tree.staged, newWith("ready"));
+  const std::string toStaging = tree.apps + "/To Staging.app";
+  const std::string intoStaging = tree.apps + "/Into Staging.app";
+  std::filesystem::create_directory_symlink(".trelvo-beta-app-1", toStaging);
+  std::filesystem::create_directory_symlink(".trelvo-beta-app-1/Trelvo Pro.app", intoStaging);
+  struct Case {
+    const char* name;
+    std::string bundle;
+    std::string staging;
+  };
+  const std::vector<Case> cases = {
+      {"one directory for both", both, both},
+      {"one directory, trailing slash", both, both + "/"},
+      {"bundle links to the staging directory", toStaging, tree.staging},
+      {"bundle links into the staging directory", intoStaging, tree.staging},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options;
+    options.arguments = {"999", c.bundle, c.staging, tree.data};
+    const RunResult run = runInstaller(tree, options);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(readFile(tree.handoff), run.handoffWritten);
+    EXPECT_EQ(completeVersion(both), std::optional<std::string>("previous"));
+    EXPECT_EQ(completeVersion(tree.staged), std::optional<std::string>("new"));
+    EXPECT_TRUE(std::filesystem::is_symlink(toStaging));
+    EXPECT_TRUE(std::filesystem::is_symlink(intoStaging));
+    EXPECT_TRUE(run.log.empty());
+  }
+}
+
 TEST_F(Installer, RootIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "the refusal of root can only be shown when running as root";
   makeBundle(tree.bundle, previousWith("stopped"));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "child.h"
@@ -57,6 +58,26 @@ TEST(Paths, JoinPutsExactlyOneSlash) {
   EXPECT_EQ(appendingPathComponent("/data", "run/native-update.json"), "/data/run/native-update.json");
   EXPECT_EQ(appendingPathComponent("/data/", "/ready"), "/data/ready");
   EXPECT_EQ(appendingPathComponent("/", "x"), "/x");
+}
+
+TEST(Paths, TidiedAndOverlapping) {
+  const std::vector<std::pair<std::string, std::string>> tidied = {
+      {"/a//b/./c/", "/a/b/c"}, {"/", "/"},          {"//", "/"},
+      {"~/x/", "~/x"},          {"/a/../b", "/a/../b"}, {"./a", "a"},
+  };
+  for (const auto& [path, tidy] : tidied) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(tidiedPath(path), tidy);
+  }
+  const std::vector<std::tuple<std::string, std::string, bool>> overlaps = {
+      {"/a/b", "/a/b", true},  {"/a/b/c", "/a/b", true}, {"/a", "/a/b", true},
+      {"/", "/a", true},       {"/a/b-", "/a/b", false}, {"/a/b", "/a/bc", false},
+      {"/a/x", "/a/y", false},
+  };
+  for (const auto& [first, second, overlap] : overlaps) {
+    SCOPED_TRACE(first + " " + second);
+    EXPECT_EQ(pathsOverlap(first, second), overlap);
+  }
 }
 
 TEST(Paths, Utf8Validity) {
@@ -120,6 +141,7 @@ TEST(Json, DeepNestingIsRefusedNotACrash) {
 constexpr char kBundle[] = "/Users/u/Apps/Trelvo Pro.app";
 constexpr char kStaging[] = "/Users/u/Apps/.trelvo-beta-app-1";
 constexpr char kStaged[] = "/Users/u/Apps/.trelvo-beta-app-1/Trelvo Pro.app";
+constexpr char kBundleNamedLikeStaging[] = "/Users/u/Apps/.trelvo-beta-app-x.app";
 constexpr char kData[] = "/Users/u/Data";
 constexpr char kHandoff[] = "/Users/u/Data/run/native-update.json";
 constexpr char kMarker[] = "/Users/u/Apps/.trelvo-beta-app-1/ready";
@@ -240,6 +262,30 @@ TEST_F(Transaction, RequestChecks) {
          f.entries[std::string(kStaging) + "/"] = {true, 501, 0700};
        },
        false, kStaging},
+      // The staging directory is deleted at the end: it may not be the bundle, hold it or lie in
+      // it, by spelling or through links.
+      {"staging is the bundle", {pid, kBundleNamedLikeStaging, kBundleNamedLikeStaging, kData},
+       [](FakePlatform& f) { f.entries[kBundleNamedLikeStaging] = {true, 501, 0700}; }, false, ""},
+      {"staging is the bundle, trailing slash",
+       {pid, kBundleNamedLikeStaging, std::string(kBundleNamedLikeStaging) + "/", kData},
+       [](FakePlatform& f) { f.entries[kBundleNamedLikeStaging] = {true, 501, 0700}; }, false, ""},
+      {"bundle links to staging", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = kStaging; }, false, kStaging},
+      {"bundle links into staging", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = kStaged; }, false, kStaging},
+      {"bundle links to a folder holding staging", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = "/Users/u"; }, false, kStaging},
+      {"bundle links to the root", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = "/"; }, false, kStaging},
+      {"staging cannot be resolved", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kStaging] = std::nullopt; }, false, kStaging},
+      {"bundle links beside staging", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = std::string(kStaging) + "0/Trelvo Pro.app"; },
+       true, kStaging},
+      {"bundle links elsewhere", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = "/opt/Trelvo Pro.app"; }, true, kStaging},
+      {"bundle missing", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = std::nullopt; }, true, kStaging},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
