@@ -26,6 +26,34 @@ namespace {
 // Directory levels below which removal gives up; each level holds one descriptor open.
 constexpr int kRemovalDepthLimit = 256;
 
+bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
+
+// Adds the owner's read, write and search permission to a folder of the tree being deleted: the
+// tree is the installer's own, and a version may hold folders that deny writing (whose entries
+// cannot be removed) or reading (whose entries cannot be listed). False when nothing changed.
+bool openUpDirectory(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_mode & S_IRWXU) == S_IRWXU) {
+    return false;
+  }
+  return fchmod(fd, (st.st_mode & 07777) | S_IRWXU) == 0;
+}
+
+// The same for the entry `name` of `dirfd` when it is a folder that cannot be opened; a link is
+// never followed (fchmodat refuses to change a link).
+bool openUpEntry(int dirfd, const char* name) {
+  struct stat st {};
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+      (st.st_mode & S_IRWXU) == S_IRWXU) {
+    return false;
+  }
+  return fchmodat(dirfd, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int openDirectoryAt(int dirfd, const char* name) {
+  return openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 void removeContents(int dirfd, int depth) {
   DIR* dir = fdopendir(dirfd);
   if (dir == nullptr) {
@@ -33,18 +61,28 @@ void removeContents(int dirfd, int depth) {
     return;
   }
   std::vector<std::string> subdirectories;
+  bool openedUp = false;  // permission is given once per folder; what still fails is left
   while (const dirent* entry = readdir(dir)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
     // unlinkat never follows a link: a link is removed, not what it points to.
-    if (unlinkat(dirfd, entry->d_name, 0) != 0 && (errno == EISDIR || errno == EPERM)) {
-      subdirectories.emplace_back(name);
+    if (unlinkat(dirfd, entry->d_name, 0) == 0) continue;
+    int error = errno;
+    if (isPermissionError(error) && !openedUp) {
+      openedUp = true;
+      if (openUpDirectory(dirfd)) {
+        if (unlinkat(dirfd, entry->d_name, 0) == 0) continue;
+        error = errno;
+      }
     }
+    if (error == EISDIR || error == EPERM) subdirectories.emplace_back(name);
   }
   for (const std::string& name : subdirectories) {
     if (depth < kRemovalDepthLimit) {
-      const int child = openat(dirfd, name.c_str(),
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      int child = openDirectoryAt(dirfd, name.c_str());
+      if (child < 0 && errno == EACCES && openUpEntry(dirfd, name.c_str())) {
+        child = openDirectoryAt(dirfd, name.c_str());
+      }
       if (child >= 0) removeContents(child, depth + 1);
     }
     (void)unlinkat(dirfd, name.c_str(), AT_REMOVEDIR);
@@ -65,7 +103,10 @@ void removeTree(const std::string& path) {
   while (doomed.size() > 1 && doomed.back() == '/') doomed.pop_back();
   doomed += ".removing-" + std::to_string(getpid());
   if (rename(path.c_str(), doomed.c_str()) != 0) doomed = path;
-  const int fd = open(doomed.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = openDirectoryAt(AT_FDCWD, doomed.c_str());
+  if (fd < 0 && errno == EACCES && openUpEntry(AT_FDCWD, doomed.c_str())) {
+    fd = openDirectoryAt(AT_FDCWD, doomed.c_str());
+  }
   if (fd < 0) return;
   removeContents(fd, 0);
   (void)rmdir(doomed.c_str());

@@ -65,10 +65,27 @@ Tree makeTree() {
   return t;
 }
 
-void removeTree(const Tree& tree) {
+namespace {
+
+// Gives the owner every permission on each folder below `path`, never through a link, so that
+// a tree with read-only or closed folders can be deleted by a user without privileges.
+void openUp(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  (void)chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
   std::error_code ignored;
-  fs::remove_all(tree.root, ignored);
+  for (const auto& entry : fs::directory_iterator(path, ignored)) openUp(entry.path());
 }
+
+}  // namespace
+
+void removeAll(const std::string& path) {
+  openUp(path);
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
+}
+
+void removeTree(const Tree& tree) { removeAll(tree.root); }
 
 void writeFile(const std::string& path, const std::string& content, mode_t mode) {
   fs::create_directories(fs::path(path).parent_path());
@@ -102,9 +119,17 @@ void makeBundle(const std::string& path, const BundleLayout& layout) {
     writeFile(path + "/Contents/Resources/file" + std::to_string(i),
               layout.version + " " + std::to_string(i));
   }
+  if (layout.readOnlyDirectories) {
+    const std::string locked = path + "/Contents/Resources/locked";
+    writeFile(locked + "/file", layout.version);
+    writeFile(locked + "/sealed/file", layout.version);
+    check(chmod((locked + "/sealed").c_str(), 0) == 0, "chmod sealed");
+    check(chmod(locked.c_str(), 0555) == 0, "chmod locked");
+  }
 }
 
-std::optional<std::string> completeVersion(const std::string& path, int extraFiles) {
+std::optional<std::string> completeVersion(const std::string& path, int extraFiles,
+                                           bool readOnlyDirectories) {
   const std::string version = readFile(path + "/Contents/VERSION");
   if (version != "previous" && version != "new") return std::nullopt;
   if (!exists(path + "/Contents/MacOS/Trelvo Pro")) return std::nullopt;
@@ -113,6 +138,18 @@ std::optional<std::string> completeVersion(const std::string& path, int extraFil
         version + " " + std::to_string(i)) {
       return std::nullopt;
     }
+  }
+  if (readOnlyDirectories) {
+    // What lies in the closed folder cannot be read without privileges; the folder itself can be
+    // looked at.
+    const std::string locked = path + "/Contents/Resources/locked";
+    struct stat st {};
+    if (readFile(locked + "/file") != version) return std::nullopt;
+    if (lstat((locked + "/sealed").c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        (st.st_mode & 07777) != 0) {
+      return std::nullopt;
+    }
+    if (geteuid() == 0 && readFile(locked + "/sealed/file") != version) return std::nullopt;
   }
   return version;
 }

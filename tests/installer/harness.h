@@ -30,8 +30,11 @@ struct Tree {
 };
 
 Tree makeTree();
-// Deletes the tree; lingering stand-ins must have been ended first.
+// Deletes the tree, folders without permissions included; lingering stand-ins must have been
+// ended first.
 void removeTree(const Tree& tree);
+// Deletes whatever is at `path` the same way, never following a link.
+void removeAll(const std::string& path);
 
 struct BundleLayout {
   std::string version;  // "previous" or "new"
@@ -40,11 +43,15 @@ struct BundleLayout {
   bool withService = true;
   bool appExecutable = true;
   int extraFiles = 8;  // Contents/Resources/file<i>, holding "<version> <i>"
+  // Contents/Resources/locked (0555) holding "file" and "sealed" (0000), which holds "file" too:
+  // folders whose entries can be removed only once the user has write permission on them.
+  bool readOnlyDirectories = false;
 };
 
 void makeBundle(const std::string& path, const BundleLayout& layout);
 // The version whose every file is present and unchanged at `path`; nothing otherwise.
-std::optional<std::string> completeVersion(const std::string& path, int extraFiles = 8);
+std::optional<std::string> completeVersion(const std::string& path, int extraFiles = 8,
+                                           bool readOnlyDirectories = false);
 
 void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string readFile(const std::string& path);

@@ -1,6 +1,7 @@
 // The installer is killed with SIGKILL at random moments of a committing and of a rolling-back
-// transaction. Whatever the moment, each version is either complete at one of the two paths or,
-// once the transaction has finished, deliberately gone with the staging directory.
+// transaction, each version holding folders without write permission. Whatever the moment, each
+// version is either complete at one of the two paths or, once the transaction has finished,
+// deliberately gone with the staging directory.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -50,6 +51,7 @@ TEST_P(Crash, NoVersionIsEverLostOrHalfPresent) {
     BundleLayout next{"new"};
     next.appBehaviour = s.newApp;
     previous.extraFiles = next.extraFiles = 40;
+    previous.readOnlyDirectories = next.readOnlyDirectories = true;
     makeBundle(tree.bundle, previous);
     makeBundle(tree.staged, next);
     pid_t app = -1;
@@ -60,10 +62,10 @@ TEST_P(Crash, NoVersionIsEverLostOrHalfPresent) {
     killSession(installer);
     (void)waitExit(app, 5);
 
-    const auto atBundle = completeVersion(tree.bundle, 40);
+    const auto atBundle = completeVersion(tree.bundle, 40, true);
     ASSERT_TRUE(atBundle) << "the bundle path holds no complete version";
     if (exists(tree.staged)) {
-      const auto atStaged = completeVersion(tree.staged, 40);
+      const auto atStaged = completeVersion(tree.staged, 40, true);
       ASSERT_TRUE(atStaged) << "the staged bundle path holds a damaged version";
       EXPECT_NE(*atBundle, *atStaged);
     } else {

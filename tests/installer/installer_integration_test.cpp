@@ -405,6 +405,46 @@ TEST_F(Installer, CommitRemovesLinksNotTheirTargets) {
   EXPECT_EQ(left, std::vector<std::string>{"Trelvo Pro.app"});
 }
 
+// Folders without write permission in the version that goes: the commit, the rollback and the
+// fallback after a failed exchange delete it all the same, leaving nothing beside the bundle.
+TEST_F(Installer, ReadOnlyFoldersGoWithTheStagingDirectory) {
+  struct Case {
+    const char* name;
+    std::string newApp;
+    bool stagedReadOnly;  // a staged bundle that cannot be moved makes the exchange fail
+    int status;
+    std::string atBundle;
+  };
+  const std::vector<Case> cases = {
+      {"commit", "ready", false, 0, "new"},
+      {"rollback", "exit", false, 0, "previous"},
+      {"exchange failed", "ready", true, 4, "previous"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Tree t = makeTree();
+    BundleLayout previous = previousWith("stopped");
+    BundleLayout next = newWith(c.newApp);
+    previous.readOnlyDirectories = next.readOnlyDirectories = true;
+    makeBundle(t.bundle, previous);
+    makeBundle(t.staged, next);
+    if (c.stagedReadOnly) {
+      ASSERT_EQ(chmod(t.staged.c_str(), 0555), 0);
+    }
+    const RunResult run = runInstaller(t);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(completeVersion(t.bundle, 8, true), std::optional<std::string>(c.atBundle));
+    EXPECT_FALSE(exists(t.staging));
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(t.apps)) {
+      left.push_back(e.path().filename());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"Trelvo Pro.app"});
+    removeTree(t);
+  }
+}
+
 // ---------------------------------------------------------------- real grace periods
 
 TEST_F(Installer, HangingForceStopIsKilledAndStatusStillRuns) {

@@ -1,11 +1,13 @@
 // The Linux platform on real files and processes in a temporary directory.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -44,10 +46,7 @@ class LinuxPlatformTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir = pattern;
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
+  void TearDown() override { harness::removeAll(dir); }
   ChildHandle waitEnded(ChildHandle child) {
     for (int i = 0; i < 500 && isRunning(*platform, child); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -147,6 +146,82 @@ TEST_F(LinuxPlatformTest, RemoveItemNeverFollowsLinks) {
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
   EXPECT_EQ(left, std::vector<std::string>{"outside"});
+}
+
+// Removes `path` in a child process, as the unprivileged user when the test runs as root (whose
+// privileges would hide every permission problem); its exit status, or -1.
+int removeAsUser(Platform& platform, const std::string& path, pid_t* remover) {
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (geteuid() == 0) {
+      const uid_t user = harness::kUnprivilegedId;
+      const gid_t group = harness::kUnprivilegedId;
+      if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
+          setresuid(user, user, user) != 0) {
+        _exit(120);
+      }
+    }
+    platform.removeItem(path);
+    _exit(0);
+  }
+  *remover = pid;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(LinuxPlatformTest, RemoveItemOpensUpFoldersWithoutWritePermission) {
+  const bool root = geteuid() == 0;
+  // Folders that deny the owner writing, searching or reading, nested, and a link to a read-only
+  // folder outside, which must keep its mode and contents.
+  put(dir + "/outside/keep", "kept");
+  put(dir + "/tree/ro/file", "x");
+  put(dir + "/tree/ro/closed/file", "x");
+  put(dir + "/tree/write-search/file", "x");
+  put(dir + "/tree/read-write/file", "x");
+  fs::create_directories(dir + "/tree/empty-closed");
+  fs::create_directory_symlink(dir + "/outside", dir + "/tree/ro/link");
+  if (root) {
+    // Another user's folder cannot be opened up: it stays, and removal still ends.
+    put(dir + "/tree/foreign/file", "x");
+    const auto giveAway = [](const std::string& path) {
+      return lchown(path.c_str(), harness::kUnprivilegedId, harness::kUnprivilegedId) == 0;
+    };
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      if (entry.path().string().find("/foreign") != std::string::npos) continue;
+      ASSERT_TRUE(giveAway(entry.path()));
+    }
+    ASSERT_TRUE(giveAway(dir));
+  }
+  fs::permissions(dir + "/tree/ro/closed", fs::perms(0));
+  fs::permissions(dir + "/tree/ro", fs::perms(0555));
+  fs::permissions(dir + "/tree/write-search", fs::perms(0300));
+  fs::permissions(dir + "/tree/read-write", fs::perms(0600));
+  fs::permissions(dir + "/tree/empty-closed", fs::perms(0));
+  fs::permissions(dir + "/outside", fs::perms(0555));
+
+  pid_t remover = -1;
+  ASSERT_EQ(removeAsUser(*platform, dir + "/tree", &remover), 0);
+
+  EXPECT_EQ(slurp(dir + "/outside/keep"), "kept");
+  EXPECT_EQ(fs::status(dir + "/outside").permissions(), fs::perms(0555));
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  if (!root) {
+    EXPECT_EQ(left, std::vector<std::string>{"outside"});
+    return;
+  }
+  // What could not go stays where the removal put it aside, and only that.
+  const std::string aside = "tree.removing-" + std::to_string(remover);
+  EXPECT_EQ(left, (std::vector<std::string>{"outside", aside}));
+  std::vector<std::string> inside;
+  for (const auto& e : fs::recursive_directory_iterator(dir + "/" + aside)) {
+    inside.push_back(e.path().lexically_relative(dir + "/" + aside));
+  }
+  std::sort(inside.begin(), inside.end());
+  EXPECT_EQ(inside, (std::vector<std::string>{"foreign", "foreign/file"}));
 }
 
 TEST_F(LinuxPlatformTest, ExchangeSwapsTwoEntries) {
