@@ -27,7 +27,12 @@ Status setItem(ItemStore& store, const std::string& service, const std::string& 
 }
 
 Status deleteItem(ItemStore& store, const std::string& service, const std::string& account) {
-  return store.itemDelete(ItemQuery{service, account});
+  // Under the same lock as a set, so a set never has its item removed between its update and its
+  // add (or during its update) and then fails or stores nothing.
+  if (const Status locked = store.lockWrites(); locked != kSuccess) return locked;
+  const Status status = store.itemDelete(ItemQuery{service, account});
+  store.unlockWrites();
+  return status;
 }
 
 }  // namespace trelvo::keychain

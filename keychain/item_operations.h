@@ -20,6 +20,7 @@ GetResult getItem(ItemStore& store, const std::string& service, const std::strin
 Status setItem(ItemStore& store, const std::string& service, const std::string& account,
                const std::string& value);
 
+// Removes every matching item, under the store's write lock.
 Status deleteItem(ItemStore& store, const std::string& service, const std::string& account);
 
 }  // namespace trelvo::keychain

@@ -24,6 +24,8 @@ namespace {
 constexpr const char* kLockFileName = "trelvo-keychain.lock";
 constexpr const char* kAccessible = "after-first-unlock-this-device-only";
 constexpr const char* kUserBusName = "bus";
+// Searches a read makes when the item it found goes away before it is read.
+constexpr int kLookups = 2;
 
 // Items are matched on `service` and `account` alone: no schema name is stored or required, so
 // items stay found after the daemon restarts and items other tools stored with the same attributes
@@ -113,15 +115,6 @@ class Paths {
   gchar** paths_ = nullptr;
 };
 
-// Owns the result of a search.
-struct ItemList {
-  GList* items = nullptr;
-  ItemList() = default;
-  ItemList(const ItemList&) = delete;
-  ItemList& operator=(const ItemList&) = delete;
-  ~ItemList() { g_list_free_full(items, g_object_unref); }
-};
-
 Status statusOf(GError* error) {
   Status status = kNotAvailable;
   if (error && error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
@@ -179,51 +172,43 @@ class SecretServiceStore : public ItemStore {
   Status itemCopyMatching(const ItemQuery& query, std::string* data) override {
     if (!queryIsStorable(query)) return kParameterError;
     Budget cancel(options_.callTimeout);
-    Paths paths;
-    if (const Status s = searchPaths(query, cancel, &paths); s != kSuccess) return s;
-    const gchar* path = paths.get()[0];
-    if (paths.get()[1]) {
-      // More than one item can match (another tool, or an earlier run without the lock): the most
-      // recently changed one holds the value last written.
-      guint64 newest = 0;
-      for (gchar** p = paths.get(); *p; ++p) {
-        GError* error = nullptr;
-        SecretItem* item = secret_item_new_for_dbus_path_sync(service_, *p, SECRET_ITEM_NONE,
-                                                              cancel.get(), &error);
-        if (!item) return statusOf(error);
-        const guint64 modified = secret_item_get_modified(item);
-        g_object_unref(item);
-        if (p == paths.get() || modified > newest) {
-          newest = modified;
-          path = *p;
-        }
+    // Another run may delete the item between the search and the read. An item gone by then is
+    // no failure: another match is looked for once more, and none is a missing item.
+    for (int lookup = 1;; ++lookup) {
+      std::string failedPath;
+      const Status status = readNewest(query, cancel, data, &failedPath);
+      if (status == kSuccess || status == kItemNotFound || failedPath.empty()) return status;
+      if (const Status s = unlessGone(query, cancel, failedPath.c_str(), status);
+          s != kItemNotFound) {
+        return s;
       }
+      if (lookup == kLookups) return kItemNotFound;
     }
-    GError* error = nullptr;
-    SecretValue* value =
-        secret_service_get_secret_for_dbus_path_sync(service_, path, cancel.get(), &error);
-    if (!value) return error ? statusOf(error) : kNotAvailable;
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value, &length);
-    data->assign(bytes ? bytes : "", bytes ? length : 0);
-    secret_value_unref(value);
-    return kSuccess;
   }
 
   Status itemUpdate(const ItemQuery& query, const std::string& data) override {
     if (!queryIsStorable(query)) return kParameterError;
     Budget cancel(options_.callTimeout);
-    ItemList found;
-    if (const Status s = search(query, cancel, &found); s != kSuccess) {
-      return s;
-    }
+    Paths paths;
+    if (const Status s = searchPaths(query, cancel, &paths); s != kSuccess) return s;
     SecretValue* value =
         secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain");
-    Status status = kSuccess;
-    for (GList* l = found.items; l && status == kSuccess; l = l->next) {
+    Status status = kItemNotFound;
+    for (gchar** p = paths.get(); *p; ++p) {
       GError* error = nullptr;
-      if (!secret_item_set_secret_sync(SECRET_ITEM(l->data), value, cancel.get(), &error)) {
-        status = statusOf(error);
+      SecretItem* item =
+          secret_item_new_for_dbus_path_sync(service_, *p, SECRET_ITEM_NONE, cancel.get(), &error);
+      const bool done = item && secret_item_set_secret_sync(item, value, cancel.get(), &error);
+      if (item) g_object_unref(item);
+      if (done) {
+        status = kSuccess;
+        continue;
+      }
+      // An item gone since the search holds nothing to update; when every match has gone the
+      // answer is -25300, and the caller adds the item afresh.
+      if (const Status s = unlessGone(query, cancel, *p, statusOf(error)); s != kItemNotFound) {
+        status = s;
+        break;
       }
     }
     secret_value_unref(value);
@@ -233,8 +218,8 @@ class SecretServiceStore : public ItemStore {
   Status itemAdd(const NewItem& item) override {
     if (!queryIsStorable(item.query)) return kParameterError;
     Budget cancel(options_.callTimeout);
-    ItemList found;
-    const Status s = search(item.query, cancel, &found);
+    Paths existing;
+    const Status s = searchPaths(item.query, cancel, &existing);
     if (s == kSuccess) return kDuplicateItem;
     if (s != kItemNotFound) return s;
 
@@ -270,14 +255,14 @@ class SecretServiceStore : public ItemStore {
   Status itemDelete(const ItemQuery& query) override {
     if (!queryIsStorable(query)) return kParameterError;
     Budget cancel(options_.callTimeout);
-    ItemList found;
-    if (const Status s = search(query, cancel, &found); s != kSuccess) {
-      return s;
-    }
-    for (GList* l = found.items; l; l = l->next) {
+    Paths paths;
+    if (const Status s = searchPaths(query, cancel, &paths); s != kSuccess) return s;
+    for (gchar** p = paths.get(); *p; ++p) {
       GError* error = nullptr;
-      if (!secret_item_delete_sync(SECRET_ITEM(l->data), cancel.get(), &error)) {
-        return statusOf(error);
+      if (secret_service_delete_item_dbus_path_sync(service_, *p, cancel.get(), &error)) continue;
+      // An item another run deleted since the search is gone, as this run was to leave it.
+      if (const Status s = unlessGone(query, cancel, *p, statusOf(error)); s != kItemNotFound) {
+        return s;
       }
     }
     return kSuccess;
@@ -325,34 +310,75 @@ class SecretServiceStore : public ItemStore {
     return service_ ? kSuccess : statusOf(error);
   }
 
-  // Every item matching the query, unlocked: 0 with at least one item, -25300 with none, and a
-  // failure when one of them is locked and cannot be unlocked (never a false "not found").
-  Status search(const ItemQuery& query, Budget& budget, ItemList* found) {
-    GCancellable* cancellable = budget.get();
-    if (const Status s = connect(cancellable); s != kSuccess) return s;
-    GHashTable* attributes = attributesFor(query);
-    GError* error = nullptr;
-    found->items = secret_service_search_sync(service_, &kSchema, attributes, SECRET_SEARCH_ALL,
-                                              cancellable, &error);
-    g_hash_table_unref(attributes);
-    if (error) return statusOf(error);
-    if (!found->items) return kItemNotFound;
-
-    GList* locked = nullptr;
-    int lockedCount = 0;
-    for (GList* l = found->items; l; l = l->next) {
-      if (secret_item_get_locked(SECRET_ITEM(l->data))) {
-        locked = g_list_prepend(locked, l->data);
-        ++lockedCount;
+  // The data of the most recently changed item matching the query. When a call about one item
+  // fails, its path is left in *failedPath, so the caller can tell a failure from an item that
+  // went away since the search.
+  Status readNewest(const ItemQuery& query, Budget& cancel, std::string* data,
+                    std::string* failedPath) {
+    Paths paths;
+    if (const Status s = searchPaths(query, cancel, &paths); s != kSuccess) return s;
+    const gchar* path = paths.get()[0];
+    if (paths.get()[1]) {
+      // More than one item can match (another tool, or an earlier run without the lock): the most
+      // recently changed one holds the value last written.
+      guint64 newest = 0;
+      for (gchar** p = paths.get(); *p; ++p) {
+        GError* error = nullptr;
+        SecretItem* item = secret_item_new_for_dbus_path_sync(service_, *p, SECRET_ITEM_NONE,
+                                                              cancel.get(), &error);
+        if (!item) {
+          *failedPath = *p;
+          return statusOf(error);
+        }
+        const guint64 modified = secret_item_get_modified(item);
+        g_object_unref(item);
+        if (p == paths.get() || modified > newest) {
+          newest = modified;
+          path = *p;
+        }
       }
     }
-    Status status = kSuccess;
-    if (locked) {
-      status = unlock(locked, lockedCount);
-      g_list_free(locked);
-      if (status == kSuccess) budget.renew();
+    GError* error = nullptr;
+    SecretValue* value =
+        secret_service_get_secret_for_dbus_path_sync(service_, path, cancel.get(), &error);
+    if (!value) {
+      *failedPath = path;
+      return error ? statusOf(error) : kNotAvailable;
     }
-    return status;
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value, &length);
+    data->assign(bytes ? bytes : "", bytes ? length : 0);
+    secret_value_unref(value);
+    return kSuccess;
+  }
+
+  // Whether the item at `path` still matches the query: 0 while it does, -25300 once it has gone,
+  // the search's failure when the search fails. Locked matches count; nothing is unlocked.
+  Status stillMatching(const ItemQuery& query, GCancellable* cancellable, const gchar* path) {
+    GHashTable* attributes = attributesFor(query);
+    gchar** unlocked = nullptr;
+    gchar** locked = nullptr;
+    GError* error = nullptr;
+    const gboolean searched = secret_service_search_for_dbus_paths_sync(
+        service_, &kSchema, attributes, cancellable, &unlocked, &locked, &error);
+    g_hash_table_unref(attributes);
+    const Paths unlockedPaths(unlocked);
+    const Paths lockedPaths(locked);
+    if (!searched) return statusOf(error);
+    for (const Paths* list : {&unlockedPaths, &lockedPaths}) {
+      for (gchar** p = list->get(); p && *p; ++p) {
+        if (std::strcmp(*p, path) == 0) return kSuccess;
+      }
+    }
+    return kItemNotFound;
+  }
+
+  // After a call about the item at `path` failed with `failure`: -25300 when the item has gone
+  // since it was found (another run deleted it), else `failure` or the failure of looking.
+  Status unlessGone(const ItemQuery& query, Budget& cancel, const gchar* path, Status failure) {
+    const Status present = stillMatching(query, cancel.get(), path);
+    if (present == kSuccess) return failure;
+    return present;
   }
 
   // The object paths of every item matching the query, all unlocked: 0 with at least one path,

@@ -92,15 +92,40 @@ TEST(GetItem, FailureHasNoValue) {
   EXPECT_FALSE(got.value.has_value());
 }
 
-TEST(DeleteItem, RemovesOnlyTheNamedItem) {
+TEST(DeleteItem, RemovesOnlyTheNamedItemUnderTheLock) {
   MemoryItemStore store;
   store.items()[{"com.trelvo.pro", "a"}] = {"1", std::nullopt};
   store.items()[{"com.trelvo.pro.preview", "a"}] = {"2", std::nullopt};
   EXPECT_EQ(deleteItem(store, "com.trelvo.pro", "a"), kSuccess);
   EXPECT_EQ(deleteItem(store, "com.trelvo.pro", "a"), kItemNotFound);
-  EXPECT_EQ(store.calls(), (Calls{"itemDelete", "itemDelete"}));
+  // A set between a concurrent run's update and add must not see its item removed half way.
+  EXPECT_EQ(store.calls(), (Calls{"lockWrites", "itemDelete", "unlockWrites", "lockWrites",
+                                  "itemDelete", "unlockWrites"}));
   EXPECT_EQ(store.items().size(), 1u);
   EXPECT_EQ(store.items().count({"com.trelvo.pro.preview", "a"}), 1u);
+}
+
+TEST(DeleteItem, FailuresPassThroughAndReleaseTheLock) {
+  struct Case {
+    const char* name;
+    int failingCall;
+    Status status;
+    Calls calls;
+  };
+  const Case cases[] = {
+      {"lock", 1, kIOFailure, {"lockWrites"}},
+      {"delete", 2, kInteractionNotAllowed, {"lockWrites", "itemDelete", "unlockWrites"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryItemStore store;
+    store.items()[{"com.trelvo.pro", "a"}] = {"1", std::nullopt};
+    store.failCall(c.failingCall, c.status);
+    EXPECT_EQ(deleteItem(store, "com.trelvo.pro", "a"), c.status);
+    EXPECT_EQ(store.calls(), c.calls);
+    EXPECT_FALSE(store.writeLocked());
+    EXPECT_EQ(store.items().size(), 1u);
+  }
 }
 
 }  // namespace

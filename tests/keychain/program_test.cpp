@@ -296,6 +296,74 @@ TEST_F(KeychainProgramTest, ConcurrentSetsLeaveOneItem) {
   EXPECT_EQ(written.count(*items->front().secret), 1u) << *items->front().secret;
 }
 
+// Runs of different actions on one stored item at the same time, round after round. An item that
+// goes away between a run's search and its read or removal is a missing item, never a failure;
+// and since a delete waits for the write lock like a set, no set loses its item half way.
+TEST_F(KeychainProgramTest, ConcurrentActionsOnOneItemNeverFail) {
+  struct Scenario {
+    const char* name;
+    int gets;
+    int sets;
+    int deletes;
+  };
+  const Scenario scenarios[] = {{"gets and deletes", 10, 0, 3}, {"sets and deletes", 0, 5, 3}};
+  constexpr int kRounds = 10;
+  for (const Scenario& scenario : scenarios) {
+    SCOPED_TRACE(scenario.name);
+    for (int round = 0; round < kRounds; ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      ASSERT_EQ(
+          runKeychain(request("com.trelvo.pro", account_, "set", "stored"), kPlainStorage).status,
+          0);
+      std::vector<std::string> inputs;
+      for (int i = 0; i < scenario.gets; ++i) {
+        inputs.push_back(request("com.trelvo.pro", account_, "get"));
+      }
+      for (int i = 0; i < scenario.sets; ++i) {
+        inputs.push_back(request("com.trelvo.pro", account_, "set", "value-" + std::to_string(i)));
+      }
+      for (int i = 0; i < scenario.deletes; ++i) {
+        inputs.push_back(request("com.trelvo.pro", account_, "delete"));
+      }
+      std::vector<std::unique_ptr<Child>> children;
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        children.push_back(std::make_unique<Child>(kPlainStorage));
+        ASSERT_TRUE(children.back()->started());
+      }
+      std::vector<ProgramRun> runs(inputs.size());
+      std::vector<std::thread> threads;
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        threads.emplace_back([&, i] { runs[i] = children[i]->finish(inputs[i]); });
+      }
+      for (auto& t : threads) t.join();
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE(inputs[i]);
+        EXPECT_EQ(runs[i].status, 0);
+        EXPECT_EQ(runs[i].err, "");
+        const bool get = static_cast<int>(i) < scenario.gets;
+        if (get && runs[i].out != "{\"value\":null}") {
+          EXPECT_EQ(runs[i].out, "{\"value\":\"stored\"}");
+        } else {
+          EXPECT_EQ(runs[i].out, "{\"value\":null}");
+        }
+      }
+      // Every run has ended: the last one to hold the lock decides what is left.
+      const auto items = findKeyringItems("com.trelvo.pro", account_);
+      ASSERT_TRUE(items.has_value());
+      if (scenario.sets == 0) {
+        EXPECT_EQ(items->size(), 0u);
+      } else {
+        ASSERT_LE(items->size(), 1u);
+        if (!items->empty()) {
+          ASSERT_TRUE(items->front().secret.has_value());
+          EXPECT_EQ(items->front().secret->rfind("value-", 0), 0u) << *items->front().secret;
+        }
+      }
+      ASSERT_TRUE(testing_support::removeKeyringItems("com.trelvo.pro", account_));
+    }
+  }
+}
+
 // An account holding U+0000 names no item the keyring can hold: every action fails, and the item
 // of the text before the NUL is neither read, overwritten nor deleted.
 TEST_F(KeychainProgramTest, AccountHoldingANulTouchesNoOtherItem) {
