@@ -24,6 +24,10 @@ class Platform {
   // The text stored in a symbolic link; nothing when it is not a link or cannot be read.
   virtual std::optional<std::string> readLink(const std::string& path) = 0;
 
+  // Whether `path` (links followed) is the running executable's own file: the same device and
+  // inode as the file the system runs. False when either cannot be examined.
+  virtual bool isOwnExecutable(const std::string& path) = 0;
+
   // The whole contents of a regular file of at most `limit` bytes; nothing on any failure,
   // including a file that is larger or is not a regular file.
   virtual std::optional<std::string> readFile(const std::string& path, std::size_t limit) = 0;
@@ -55,6 +59,7 @@ class LinuxPlatform final : public Platform {
   std::optional<std::string> executablePath() override;
   bool isSymbolicLink(const std::string& path) override;
   std::optional<std::string> readLink(const std::string& path) override;
+  bool isOwnExecutable(const std::string& path) override;
   std::optional<std::string> readFile(const std::string& path, std::size_t limit) override;
   std::optional<std::string> homeDirectory() override;
   std::optional<std::string> getEnv(const char* name) override;

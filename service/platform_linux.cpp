@@ -49,6 +49,13 @@ std::optional<std::string> LinuxPlatform::readLink(const std::string& path) {
   return readLinkAt(path.c_str());
 }
 
+bool LinuxPlatform::isOwnExecutable(const std::string& path) {
+  struct stat candidate {};
+  struct stat self {};
+  return ::stat(path.c_str(), &candidate) == 0 && ::stat("/proc/self/exe", &self) == 0 &&
+         candidate.st_dev == self.st_dev && candidate.st_ino == self.st_ino;
+}
+
 std::optional<std::string> LinuxPlatform::readFile(const std::string& path, std::size_t limit) {
   // Non-blocking so that a FIFO planted at the path cannot hold the launcher; only regular files
   // are read.

@@ -42,6 +42,9 @@ Resolution resolveRuntime(Platform& platform) {
   // as "Contents-old" does not pass.
   const std::string prefix = runtime.contentsDirectory + "/";
   if (candidate->compare(0, prefix.size(), prefix) != 0) return refused();
+  // The launcher itself lies inside the bundle too; handing over to it would start the launcher
+  // again, one argument longer each time, without end.
+  if (platform.isOwnExecutable(*candidate)) return refused();
 
   runtime.manifest = std::move(*manifest);
   runtime.interpreterPath = std::move(*candidate);

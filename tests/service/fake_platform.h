@@ -3,6 +3,8 @@
 // hand-over and output are in memory, recorded, and can be made to fail.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -37,6 +39,14 @@ class FakePlatform : public Platform {
   bool isSymbolicLink(const std::string& path) override { return disk_.isSymbolicLink(path); }
   std::optional<std::string> readLink(const std::string& path) override {
     return disk_.readLink(path);
+  }
+  // The running executable is the file at `selfPath`, not this test program.
+  bool isOwnExecutable(const std::string& path) override {
+    struct stat candidate {};
+    struct stat self {};
+    return selfPath && ::stat(path.c_str(), &candidate) == 0 &&
+           ::stat(selfPath->c_str(), &self) == 0 && candidate.st_dev == self.st_dev &&
+           candidate.st_ino == self.st_ino;
   }
   std::optional<std::string> readFile(const std::string& path, std::size_t limit) override {
     return disk_.readFile(path, limit);

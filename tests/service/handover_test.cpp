@@ -2,6 +2,7 @@
 // records what it received.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
@@ -234,6 +235,27 @@ TEST_F(HandOverTest, InterpreterThatCannotRunGivesTheLaunchErrorLine) {
     c.prepare(interpreter_, resources_);
     writeManifest(std::string(R"({"paths": {"python": ")") + c.python + R"("}})");
     const auto result = launch({"TrelvoService", "status", "--data", "/d"}, base_);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, kLaunchErrorLine);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+// An interpreter that is the launcher itself would hand over to itself without end, one
+// argument longer each time: it is refused at once.
+TEST_F(HandOverTest, InterpreterThatIsTheLauncherIsRefused) {
+  // A second name beside it finds the same manifest, so it too would run itself.
+  ASSERT_EQ(::link(launcher_.c_str(), (contents_ + "/Helpers/python3").c_str()), 0);
+  testing::makeLink("../../Helpers/TrelvoService", resources_ + "/bin/launcher-link");
+  for (const char* python :
+       {"../Helpers/TrelvoService", "bin/launcher-link", "../Helpers/python3"}) {
+    SCOPED_TRACE(python);
+    writeManifest(std::string(R"({"paths": {"python": ")") + python + R"("}})");
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : base_) entries.push_back(name + "=" + value);
+    testing::RunOptions options;
+    options.timeoutSeconds = 20;
+    const auto result = testing::run(launcher_, {"TrelvoService", "status"}, entries, options);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, kLaunchErrorLine);
     EXPECT_EQ(result.err, "");

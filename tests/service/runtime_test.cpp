@@ -1,6 +1,7 @@
 #include "runtime.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <ostream>
 
@@ -19,6 +20,7 @@ using testing::TempDir;
 //   <root>/Trelvo Pro.app/Contents/Frameworks/py/bin/python3
 //   <root>/Trelvo Pro.app/Contents-old/python3
 //   <root>/outside/python3, <root>/outside/sub/
+// and links to the launcher inside Resources.
 class ResolveRuntimeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -36,6 +38,10 @@ class ResolveRuntimeTest : public ::testing::Test {
     testing::makeLink("../Frameworks/py/bin", resources_ + "/bin-link");
     testing::makeLink(root_ / "outside/sub", resources_ + "/out-dir-link");
     testing::makeLink("loop", resources_ + "/loop");
+    testing::makeLink("../Helpers/TrelvoService", resources_ + "/launcher-link");
+    ASSERT_EQ(::link((contents_ + "/Helpers/TrelvoService").c_str(),
+                     (resources_ + "/launcher-hard-link").c_str()),
+              0);
     platform_.selfPath = contents_ + "/Helpers/TrelvoService";
   }
 
@@ -116,6 +122,10 @@ INSTANTIATE_TEST_SUITE_P(
         InterpreterCase{"DirectoryInside", "python/bin",
                         "Trelvo Pro.app/Contents/Resources/python/bin"},
         InterpreterCase{"LinkLoop", "loop", nullptr},
+        // The launcher would hand over to itself, again and again.
+        InterpreterCase{"TheLauncherItself", "../Helpers/TrelvoService", nullptr},
+        InterpreterCase{"LinkToTheLauncher", "launcher-link", nullptr},
+        InterpreterCase{"HardLinkToTheLauncher", "launcher-hard-link", nullptr},
         InterpreterCase{"EmbeddedNul", "python/bin/python3\\u0000x", nullptr}),
     [](const auto& param) { return std::string(param.param.name); });
 

@@ -1,17 +1,20 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace trelvo::service::testing {
 namespace fs = std::filesystem;
@@ -60,7 +63,7 @@ std::string readWholeFile(const std::string& path) {
 }
 
 RunResult run(const std::string& program, const std::vector<std::string>& argv,
-              const std::vector<std::string>& environment) {
+              const std::vector<std::string>& environment, const RunOptions& options) {
   TempDir capture;
   const std::string outPath = capture / "out";
   const std::string errPath = capture / "err";
@@ -86,7 +89,20 @@ RunResult run(const std::string& program, const std::vector<std::string>& argv,
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) throw std::runtime_error("cannot start " + program);
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  bool limited = options.timeoutSeconds > 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
+  for (;;) {
+    const pid_t got = ::waitpid(pid, &status, limited ? WNOHANG : 0);
+    if (got == pid) break;
+    if (got < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (got != 0) continue;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      limited = false;  // the killed child is collected by the next, blocking wait
+      continue;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   result.pid = pid;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -36,9 +36,14 @@ struct RunResult {
   std::string err;
 };
 
+struct RunOptions {
+  // Killed (SIGKILL) once this many seconds have passed; 0: waited for without a limit.
+  double timeoutSeconds = 0;
+};
+
 // Runs `program` with exactly `argv` (which may be empty: not even a program name) and exactly
 // `environment`, standard output and error captured, and waits for it.
 RunResult run(const std::string& program, const std::vector<std::string>& argv,
-              const std::vector<std::string>& environment);
+              const std::vector<std::string>& environment, const RunOptions& options = {});
 
 }  // namespace trelvo::service::testing
