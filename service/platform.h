@@ -36,7 +36,8 @@ class Platform {
   virtual std::optional<std::string> homeDirectory() = 0;
 
   // The process environment that the next execute() passes on. getEnv gives nothing for an absent
-  // variable and an empty string for one set to empty; the results of set and unset are ignored.
+  // variable and an empty string for one set to empty; setEnv leaves exactly one entry of the name
+  // and unsetEnv none, however many the process started with; their results are ignored.
   virtual std::optional<std::string> getEnv(const char* name) = 0;
   virtual void setEnv(const char* name, const std::string& value) = 0;
   virtual void unsetEnv(const char* name) = 0;

@@ -112,6 +112,9 @@ std::optional<std::string> LinuxPlatform::getEnv(const char* name) {
 }
 
 void LinuxPlatform::setEnv(const char* name, const std::string& value) {
+  // A caller using execve may pass a name more than once, and setenv replaces only the first
+  // entry: the service would still see the caller's later ones. unsetenv removes every entry.
+  (void)::unsetenv(name);
   (void)::setenv(name, value.c_str(), 1);
 }
 

@@ -21,6 +21,7 @@ struct Record {
   long pid = 0;
   std::vector<std::string> args;
   std::map<std::string, std::string> env;
+  std::vector<std::string> entries;  // the environment as it came, repeated names included
 };
 
 std::string unhex(const std::string& hex) {
@@ -42,6 +43,7 @@ Record parseRecord(const std::string& out) {
     if (line[0] == 'A') record.args.push_back(unhex(value));
     if (line[0] == 'E') {
       const std::string entry = unhex(value);
+      record.entries.push_back(entry);
       const auto eq = entry.find('=');
       record.env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
     }
@@ -136,6 +138,32 @@ TEST_F(HandOverTest, EnvironmentStepsReachTheService) {
     ASSERT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(parseRecord(result.out).env, expectedEnv(env, "TrelvoPro"));
   }
+}
+
+// A caller with execve can pass a name more than once; the service must see only the launcher's
+// value of every name the launcher sets, and nothing of the names it removes.
+TEST_F(HandOverTest, RepeatedEntriesOfTheNamesItSetsOrRemovesAllGo) {
+  std::vector<std::string> entries;
+  for (const auto& [name, value] : base_) entries.push_back(name + "=" + value);
+  for (const char* name : {"TRELVO_RUNTIME_MANIFEST", "TRELVO_DISTRIBUTION", "PYTHONNOUSERSITE",
+                           "PYTHONPATH", "PYTHONHOME", "PYTHONPYCACHEPREFIX"}) {
+    entries.push_back(std::string(name) + "=/first");
+    entries.push_back(std::string(name) + "=/second");
+  }
+  const auto result = testing::run(launcher_, {"TrelvoService"}, entries);
+  ASSERT_EQ(result.status, 0) << result.out;
+  const Record record = parseRecord(result.out);
+  const auto expected = expectedEnv(base_, "TrelvoPro");
+  std::map<std::string, int> seen;
+  for (const std::string& entry : record.entries) ++seen[entry.substr(0, entry.find('='))];
+  for (const auto& [name, value] : expected) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(seen[name], 1);
+    EXPECT_EQ(record.env.at(name), value);
+  }
+  EXPECT_EQ(seen.count("PYTHONPATH"), 0u);
+  EXPECT_EQ(seen.count("PYTHONHOME"), 0u);
+  EXPECT_EQ(record.entries.size(), expected.size());
 }
 
 TEST_F(HandOverTest, PreviewReadingsChooseTheProfile) {
