@@ -51,7 +51,8 @@ class Platform {
   // and the current environment. Returns only on failure.
   virtual void execute(const std::string& path, char* const* vector) = 0;
 
-  // Buffered write to standard output, flushed when the process exits.
+  // Writes to standard output at once. An output that cannot be written (a pipe whose reader has
+  // gone) fails quietly, never ending the process by SIGPIPE.
   virtual void writeOutput(std::string_view text) = 0;
 };
 

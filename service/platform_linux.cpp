@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,7 +132,17 @@ void LinuxPlatform::execute(const std::string& path, char* const* vector) {
 }
 
 void LinuxPlatform::writeOutput(std::string_view text) {
+  // Whoever reads standard output may have gone: the write must then fail and the launcher end
+  // with its status 1, not be killed by SIGPIPE. Only this write is shielded; the disposition the
+  // launcher was started with is back before anything else runs, and the service inherits it.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  (void)sigemptyset(&ignore.sa_mask);
+  struct sigaction previous {};
+  const bool shielded = ::sigaction(SIGPIPE, &ignore, &previous) == 0;
   (void)std::fwrite(text.data(), 1, text.size(), stdout);
+  (void)std::fflush(stdout);
+  if (shielded) (void)::sigaction(SIGPIPE, &previous, nullptr);
 }
 
 }  // namespace trelvo::service

@@ -1,6 +1,7 @@
 // The built launcher, copied into real bundles, handing over to a stand-in interpreter that
 // records what it received.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -286,6 +287,32 @@ TEST_F(HandOverTest, InterpreterThatIsTheLauncherIsRefused) {
     const auto result = testing::run(launcher_, {"TrelvoService", "status"}, entries, options);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, kLaunchErrorLine);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+// Whoever reads the launcher's output may have gone: its error line then fails to arrive, and the
+// status still says so. The service it hands over to gets SIGPIPE's default disposition, as the
+// launcher was given it: it is ended by the signal when it writes into that pipe.
+TEST_F(HandOverTest, ClosedOutputPipe) {
+  struct Case {
+    const char* name;
+    const char* manifest;
+    int status;
+  };
+  const Case cases[] = {
+      {"LaunchErrorLine", R"({"paths": {"python": "bin/missing"}})", 1},
+      {"HandedOver", R"({"paths": {"python": "bin/python3"}})", 128 + SIGPIPE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeManifest(c.manifest);
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : base_) entries.push_back(name + "=" + value);
+    testing::RunOptions options;
+    options.outputIntoClosedPipe = true;
+    const auto result = testing::run(launcher_, {"TrelvoService", "status"}, entries, options);
+    EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.err, "");
   }
 }

@@ -78,15 +78,32 @@ RunResult run(const std::string& program, const std::vector<std::string>& argv,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
+  int pipeEnds[2] = {-1, -1};
+  if (options.outputIntoClosedPipe) {
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    ::close(pipeEnds[0]);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+  }
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0600);
+  // Whatever this test program does with SIGPIPE, the child starts with the default.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   RunResult result;
   pid_t pid = -1;
   const int error =
-      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), env.data());
+      ::posix_spawn(&pid, program.c_str(), &actions, &attributes, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
   if (error != 0) throw std::runtime_error("cannot start " + program);
   int status = 0;
   bool limited = options.timeoutSeconds > 0;

@@ -39,6 +39,8 @@ struct RunResult {
 struct RunOptions {
   // Killed (SIGKILL) once this many seconds have passed; 0: waited for without a limit.
   double timeoutSeconds = 0;
+  // Standard output is a pipe whose reader has gone, and SIGPIPE has its default disposition.
+  bool outputIntoClosedPipe = false;
 };
 
 // Runs `program` with exactly `argv` (which may be empty: not even a program name) and exactly
