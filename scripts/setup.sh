@@ -13,7 +13,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
-  libgtk-3-dev xvfb xdotool x11-utils
+  libgtk-3-dev libfontconfig-dev xvfb xdotool x11-utils
+  adwaita-icon-theme fonts-dejavu-core fonts-droid-fallback python3-fonttools
   libsecret-1-dev libsecret-tools gnome-keyring dbus dbus-x11
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libspng-dev libxnnpack-dev libpthreadpool-dev
