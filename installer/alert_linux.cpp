@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <gtk/gtk.h>
+#include <pango/pangofc-fontmap.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string_view>
+
+#include "alert_font.h"
 
 namespace trelvo::installer {
 
@@ -102,21 +106,13 @@ void restoreStandardError(const SavedStandardError& saved) {
 }
 
 bool runDialog(const std::string& message, const std::string& informative) {
-  if (gtk_init_check(nullptr, nullptr) == FALSE) return false;
-  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
-                                             GTK_BUTTONS_OK, "%s", message.c_str());
-  gtk_message_dialog_format_secondary_text(reinterpret_cast<GtkMessageDialog*>(dialog), "%s",
-                                           informative.c_str());
-  // The checked cast macros expand to C casts; these pointers come straight from the constructor.
-  GtkWindow* window = reinterpret_cast<GtkWindow*>(dialog);
-  gtk_window_set_title(window, "Trelvo Pro");
-  // Like a helper without a Dock icon: no taskbar entry, but kept in front of the user.
-  gtk_window_set_skip_taskbar_hint(window, TRUE);
-  gtk_window_set_keep_above(window, TRUE);
-  gtk_dialog_set_default_response(reinterpret_cast<GtkDialog*>(dialog), GTK_RESPONSE_OK);
+  const std::optional<int> font = openToolkitWithAlertFont();
+  if (!font) return false;
+  GtkWidget* dialog = makeAlertDialog(message, informative);
   (void)gtk_dialog_run(reinterpret_cast<GtkDialog*>(dialog));
   gtk_widget_destroy(dialog);
   while (gtk_events_pending() != FALSE) (void)gtk_main_iteration();
+  removeAlertFont(*font);
   return true;
 }
 
@@ -144,6 +140,46 @@ bool promptOnTerminal(const std::string& message, const std::string& informative
 }
 
 }  // namespace
+
+std::optional<int> openToolkitWithAlertFont() {
+  if (gtk_init_check(nullptr, nullptr) == FALSE) return std::nullopt;
+  // Only once a display has opened, so the fallbacks never start fontconfig. The toolkit's font
+  // map may have read fontconfig's font list already; told of the change, it reads it again.
+  const int font = addAlertFont();
+  PangoFontMap* fontMap = pango_cairo_font_map_get_default();
+  if (font >= 0 && fontMap != nullptr &&
+      g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(fontMap),
+                                 pango_fc_font_map_get_type()) != FALSE) {
+    pango_fc_font_map_config_changed(reinterpret_cast<PangoFcFontMap*>(fontMap));
+  }
+  return font;
+}
+
+GtkWidget* makeAlertDialog(const std::string& message, const std::string& informative) {
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
+                                             GTK_BUTTONS_OK, "%s", message.c_str());
+  // The checked cast macros expand to C casts; these pointers come straight from the constructor.
+  GtkMessageDialog* messageDialog = reinterpret_cast<GtkMessageDialog*>(dialog);
+  gtk_message_dialog_format_secondary_text(messageDialog, "%s", informative.c_str());
+  // A GTK 3 message dialog shows no icon for its type, and its deprecated image setter has no
+  // place to put one, so the error icon goes first into the row that holds the texts.
+  GtkWidget* row = gtk_widget_get_parent(gtk_message_dialog_get_message_area(messageDialog));
+  if (row != nullptr && g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(row),
+                                                   gtk_box_get_type()) != FALSE) {
+    GtkWidget* icon = gtk_image_new_from_icon_name("dialog-error", GTK_ICON_SIZE_DIALOG);
+    gtk_widget_set_valign(icon, GTK_ALIGN_START);
+    gtk_box_pack_start(reinterpret_cast<GtkBox*>(row), icon, FALSE, FALSE, 0);
+    gtk_box_reorder_child(reinterpret_cast<GtkBox*>(row), icon, 0);
+    gtk_widget_show(icon);
+  }
+  GtkWindow* window = reinterpret_cast<GtkWindow*>(dialog);
+  gtk_window_set_title(window, "Trelvo Pro");
+  // Like a helper without a Dock icon: no taskbar entry, but kept in front of the user.
+  gtk_window_set_skip_taskbar_hint(window, TRUE);
+  gtk_window_set_keep_above(window, TRUE);
+  gtk_dialog_set_default_response(reinterpret_cast<GtkDialog*>(dialog), GTK_RESPONSE_OK);
+  return dialog;
+}
 
 void showRecoveryAlert(const std::string& message, const std::string& informative) {
   silenceToolkit();
