@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Shows the recovery alert for real on the test display: a rollback whose services report another
 # state ends in the alert; the dialog must show both texts, a key press dismisses it, and the
-# installer then exits with 5. It runs twice: the second time with a home directory the user
-# cannot write, where the toolkit's font cache complains straight to standard error; the installer
-# must still write nothing there.
+# installer then exits with 5. It runs twice: first with the font set of a desktop without CJK
+# fonts (fixtures/fonts-without-cjk.conf), where only the installer's own font can draw the texts,
+# and a screenshot of the dialog is kept as SCREENSHOT_DIR/recovery-alert.png for a person to look
+# at; then with the machine's fonts and a home directory the user cannot write, where the
+# toolkit's font cache complains straight to standard error; the installer must still write
+# nothing there.
 #
-#   alert_test.sh INSTALLER FIXTURES     (exit 77: skipped)
+#   alert_test.sh INSTALLER FIXTURES SCREENSHOT_DIR     (exit 77: skipped)
 set -euo pipefail
 installer=$1
 fixtures=$2
+screenshots=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 if [[ -z "${TRELVO_TEST_DISPLAY:-}" ]]; then
@@ -19,7 +23,7 @@ if [[ -z "${TRELVO_TEST_DISPLAY:-}" ]]; then
   echo "alert_test: no test display (TRELVO_TEST_DISPLAY); skipped" >&2
   exit 77
 fi
-for tool in xdotool dbus-daemon setsid; do
+for tool in xdotool dbus-daemon setsid ffmpeg; do
   command -v "$tool" >/dev/null || { echo "alert_test: $tool is missing" >&2; exit 1; }
 done
 
@@ -57,11 +61,26 @@ export DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus")
 pids+=("$(sed -n 2p <<<"$bus")")
 export DISPLAY=$TRELVO_TEST_DISPLAY
 
-# One update that ends in the alert, in its own tree under $root/$1, with HOME=$2.
+# The user the installer runs as may not be able to read the source tree.
+install -m 644 "$fixtures/fonts-without-cjk.conf" "$root/fonts-without-cjk.conf"
+
+# A PNG of the window's area of the display.
+screenshot() {  # window file
+  local X Y WIDTH HEIGHT SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  ffmpeg -loglevel error -nostdin -y -f x11grab -video_size "${WIDTH}x${HEIGHT}" \
+    -i "$DISPLAY+$X,$Y" -frames:v 1 "$2" || return 1
+  [[ $(head -c 8 "$2" | od -An -tx1 | tr -d ' \n') == 89504e470d0a1a0a ]]
+}
+
+# One update that ends in the alert, in its own tree under $root/$1, with HOME=$2, the fontconfig
+# configuration $3 (empty: the machine's) and a screenshot of the dialog into $4 (empty: none).
 # Returns 0 when the alert showed both texts, Return ended it with 5 and nothing was written.
 alert_run() {
   local run=$root/$1
   local home=$2
+  local fonts=$3
+  local shot=$4
   local bundle="$run/Apps/Trelvo Pro.app"
   local staging="$run/Apps/.trelvo-beta-app-1"
   local data="$run/Data"
@@ -75,8 +94,10 @@ alert_run() {
 
   "${as_user[@]}" sleep 0.2 &
   local app=$!
-  HOME=$home TRELVO_TEST_LOG="$run/log" setsid "${as_user[@]}" "$installer" "$app" "$bundle" \
-    "$staging" "$data" </dev/null >"$run/out" 2>"$run/err" &
+  local font_env=()
+  [[ -z $fonts ]] || font_env=(FONTCONFIG_FILE="$fonts")
+  env HOME="$home" TRELVO_TEST_LOG="$run/log" "${font_env[@]}" setsid "${as_user[@]}" "$installer" \
+    "$app" "$bundle" "$staging" "$data" </dev/null >"$run/out" 2>"$run/err" &
   local pid=$!
   pids+=("$pid")
   echo "{\"pid\": $pid}" >"$data/run/native-update.json"
@@ -109,6 +130,14 @@ $staging"
     status=1
   fi
   printf 'alert_test (%s): the dialog shows:\n%s\n' "$1" "$texts"
+  if [[ -n $shot ]]; then
+    if screenshot "$window" "$shot"; then
+      echo "alert_test ($1): screenshot of the dialog: $shot"
+    else
+      echo "alert_test ($1): no screenshot of the dialog could be taken" >&2
+      status=1
+    fi
+  fi
 
   xdotool windowfocus --sync "$window" 2>/dev/null || true
   xdotool key --clearmodifiers Return
@@ -137,6 +166,8 @@ mkdir -p "$root/unwritable-home"
 chmod 555 "$root/unwritable-home"
 
 status=0
-alert_run writable-home-run "$root/home" || status=1
-alert_run unwritable-home-run "$root/unwritable-home" || status=1
+mkdir -p "$screenshots"
+alert_run writable-home-run "$root/home" "$root/fonts-without-cjk.conf" \
+  "$screenshots/recovery-alert.png" || status=1
+alert_run unwritable-home-run "$root/unwritable-home" "" "" || status=1
 exit "$status"
