@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Shows the beta update installer at work on sample bundles it makes itself: one update that the
-# new version confirms (commit), and one whose new version fails to start (rollback).
+# new version confirms (commit), one whose new version fails to start (rollback), and one whose
+# rollback cannot finish, which ends in the recovery alert: shown on a private virtual display
+# with the fonts of a desktop without CJK fonts, captured as <build>/installer-recovery-alert.png.
 #
 #   TRELVO_BUILD_DIR=build demo/installer.sh
 set -euo pipefail
@@ -13,8 +15,10 @@ installer="$build/installer/TrelvoBetaInstaller"
 work=$(mktemp -d /tmp/trelvo-installer-demo.XXXXXX)
 chmod 755 "$work"
 sessions=()
+xvfb_pid=
 cleanup() {
   for s in "${sessions[@]}"; do kill -KILL -- "-$s" 2>/dev/null || true; done
+  [[ -z $xvfb_pid ]] || kill "$xvfb_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -83,6 +87,31 @@ SERVICE
 }
 export TRELVO_DEMO_DATA=$data
 
+# What the installer gets besides the inherited environment (the display for the alert).
+installer_env=()
+# After the installer's start with the alert on the display: capture it, then press Return.
+alert_shot=
+
+# Waits for the installer's dialog, saves a screenshot of it and dismisses it with Return.
+look_at_alert() {
+  local window X Y WIDTH HEIGHT SCREEN WINDOW
+  window=$(timeout 60 xdotool search --sync --onlyvisible --pid "$1" | head -n 1) || {
+    echo "  - No alert window appeared on the display."
+    return 0
+  }
+  sleep 1  # let it draw
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  if ffmpeg -loglevel error -nostdin -y -f x11grab -video_size "${WIDTH}x${HEIGHT}" \
+    -i "$DISPLAY+$X,$Y" -frames:v 1 "$alert_shot"; then
+    echo "  - The recovery alert appeared on the display; its screenshot: $alert_shot"
+  else
+    echo "  - The recovery alert appeared on the display, but no screenshot could be taken."
+  fi
+  echo "  - The demo presses Return for the user, which dismisses it."
+  xdotool windowfocus --sync "$window" 2>/dev/null || true
+  xdotool key --clearmodifiers Return
+}
+
 version_at() { cat "$1/Contents/Resources/version" 2>/dev/null || echo "nothing"; }
 
 # update STAGED_VERSION: runs one update with a stand-in desktop application that quits after 1 s.
@@ -92,13 +121,14 @@ update() {
   "${as_user[@]}" sleep 1 &
   local app=$!
   echo "  - The desktop application (pid $app) starts the installer, writes the handoff file and quits."
-  setsid "${as_user[@]}" "$installer" "$app" "$bundle" "$staging" "$data" \
+  env "${installer_env[@]}" setsid "${as_user[@]}" "$installer" "$app" "$bundle" "$staging" "$data" \
     </dev/null >"$work/installer.out" 2>"$work/installer.err" &
   local pid=$!
   sessions+=("$pid")
   echo "{\"pid\": $pid}" >"$data/run/native-update.json"
   give_away "$data/run/native-update.json"
   local started=$SECONDS status=0
+  [[ -z $alert_shot ]] || look_at_alert "$pid"
   wait "$pid" || status=$?
   wait "$app" 2>/dev/null || true
   sleep 0.5  # let what the installer started record its start
@@ -152,5 +182,44 @@ case $last_status in
          "$("${as_user[@]}" "$bundle/Contents/Helpers/TrelvoService" status --data "$data" 2>&1 || true)"
      fi ;;
   5) echo "  => The rollback could not finish: the alert above tells where version 2.0 lies." ;;
+  *) echo "  => Unexpected exit status $last_status." ;;
+esac
+
+echo
+echo "== Update 3: version 4.0, which fails at start-up, while the services of 2.0 do not stop =="
+staging3="$apps/.trelvo-beta-app-3"
+mkdir -m 700 "$staging3"
+make_bundle "$staging3/Trelvo Pro.app" 4.0 no
+# The simulated fault: version 2.0's service launcher reports its services still stopping.
+cat >"$bundle/Contents/Helpers/TrelvoService" <<'SERVICE'
+#!/bin/sh
+echo "TrelvoService (stand-in, services hang): $*" >>"$TRELVO_DEMO_LOG"
+echo '{"state": "stopping"}'
+SERVICE
+chmod 755 "$bundle/Contents/Helpers/TrelvoService"
+echo "  - Version 4.0 is staged in $staging3; version 2.0's services will report \"stopping\"."
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null && command -v ffmpeg >/dev/null; then
+  exec {displayfd}<> <(:)
+  Xvfb -displayfd "$displayfd" -screen 0 1024x600x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  if read -r -t 20 -u "$displayfd" display_number; then
+    export DISPLAY=":$display_number"
+    # The fonts of a desktop without CJK fonts, so the picture shows what the installer itself
+    # brings; no accessibility bus is needed to look at it.
+    install -m 644 "$root/tests/installer/fixtures/fonts-without-cjk.conf" "$work/fonts.conf"
+    installer_env=(FONTCONFIG_FILE="$work/fonts.conf" NO_AT_BRIDGE=1)
+    alert_shot="$(cd "$build" && pwd)/installer-recovery-alert.png"
+    rm -f "$alert_shot"
+    echo "  - The alert will show on a private virtual display ($DISPLAY) with DejaVu fonts only."
+  fi
+  exec {displayfd}<&-
+fi
+update "$staging3"
+case $last_status in
+  5) echo "  => The rollback could not finish (exit status 5): the bundle path holds version" \
+       "$(version_at "$bundle"); the alert told the user that version" \
+       "$(version_at "$staging3/Trelvo Pro.app") lies in $staging3."
+     [[ -z $alert_shot || ! -s $alert_shot ]] ||
+       echo "  => Look at the alert as the user saw it: $alert_shot" ;;
   *) echo "  => Unexpected exit status $last_status." ;;
 esac
