@@ -168,6 +168,7 @@ struct FontCase {
   const char* name;
   bool embeddedFont;
 };
+void PrintTo(const FontCase& fontCase, std::ostream* os) { *os << fontCase.name; }
 
 class AlertFontTest : public ::testing::TestWithParam<FontCase> {};
 
@@ -213,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(Fonts, AlertFontTest,
                            return std::string(param.param.name);
                          });
 
-TEST(AlertFontTest, EmbeddedFontIsATrueTypeFile) {
+TEST(EmbeddedAlertFont, IsATrueTypeFileOfAFewKilobytes) {
   const auto font = alertFont();
   ASSERT_GE(font.size(), 12u);
   EXPECT_EQ(font[0], 0x00);
