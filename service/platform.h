@@ -48,7 +48,8 @@ class Platform {
   virtual void releaseVector(char** vector) = 0;
 
   // Replaces the process image with the file at `path` (no search along PATH), passing `vector`
-  // and the current environment. Returns only on failure.
+  // and the current environment; the new image starts with SIGPIPE at its default disposition,
+  // however the launcher was started. Returns only on failure, with the disposition unchanged.
   virtual void execute(const std::string& path, char* const* vector) = 0;
 
   // Writes to standard output at once. An output that cannot be written (a pipe whose reader has

@@ -128,13 +128,23 @@ char** LinuxPlatform::allocateVector(std::size_t entries) {
 void LinuxPlatform::releaseVector(char** vector) { std::free(vector); }
 
 void LinuxPlatform::execute(const std::string& path, char* const* vector) {
+  // A caller may have started the launcher with SIGPIPE ignored (a shell's trap, a supervisor that
+  // ignores it for itself). That is no choice for the service: a program writing into a pipe
+  // whose reader has gone expects to be ended by the signal, so it starts with the default. When
+  // execv fails the launcher goes on as it was; its error line is shielded on its own.
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  (void)sigemptyset(&defaults.sa_mask);
+  struct sigaction previous {};
+  const bool reset = ::sigaction(SIGPIPE, &defaults, &previous) == 0;
   (void)::execv(path.c_str(), vector);
+  if (reset) (void)::sigaction(SIGPIPE, &previous, nullptr);
 }
 
 void LinuxPlatform::writeOutput(std::string_view text) {
   // Whoever reads standard output may have gone: the write must then fail and the launcher end
-  // with its status 1, not be killed by SIGPIPE. Only this write is shielded; the disposition the
-  // launcher was started with is back before anything else runs, and the service inherits it.
+  // with its status 1, not be killed by SIGPIPE. Only this write is shielded; the disposition it
+  // had before is back right after it.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   (void)sigemptyset(&ignore.sa_mask);

@@ -292,17 +292,30 @@ TEST_F(HandOverTest, InterpreterThatIsTheLauncherIsRefused) {
 }
 
 // Whoever reads the launcher's output may have gone: its error line then fails to arrive, and the
-// status still says so. The service it hands over to gets SIGPIPE's default disposition, as the
-// launcher was given it: it is ended by the signal when it writes into that pipe.
+// status still says so, however SIGPIPE was set when it started. The service it hands over to
+// always starts with SIGPIPE's default disposition, even from a caller that ignores the signal:
+// it is ended by the signal when it writes into that pipe.
 TEST_F(HandOverTest, ClosedOutputPipe) {
   struct Case {
     const char* name;
+    bool direct;  // the stand-in interpreter run by itself, without the launcher
     const char* manifest;
+    bool sigpipeIgnored;
     int status;
   };
+  const char* handedOver = R"({"paths": {"python": "bin/python3"}})";
   const Case cases[] = {
-      {"LaunchErrorLine", R"({"paths": {"python": "bin/missing"}})", 1},
-      {"HandedOver", R"({"paths": {"python": "bin/python3"}})", 128 + SIGPIPE},
+      {"LaunchErrorLineAfterFailedHandOver", false, R"({"paths": {"python": "bin/missing"}})",
+       false, 1},
+      {"LaunchErrorLineAfterFailedHandOverStartedIgnoring", false,
+       R"({"paths": {"python": "bin/missing"}})", true, 1},
+      {"LaunchErrorLineOfARefusedRuntimeStartedIgnoring", false,
+       R"({"paths": {"python": "/bin/sh"}})", true, 1},
+      {"HandedOver", false, handedOver, false, 128 + SIGPIPE},
+      {"HandedOverStartedIgnoring", false, handedOver, true, 128 + SIGPIPE},
+      // The disposition the harness passes reaches the program: started by itself with SIGPIPE
+      // ignored, the stand-in's write fails quietly and it ends with its own status.
+      {"StandInByItselfStartedIgnoring", true, handedOver, true, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -311,7 +324,9 @@ TEST_F(HandOverTest, ClosedOutputPipe) {
     for (const auto& [name, value] : base_) entries.push_back(name + "=" + value);
     testing::RunOptions options;
     options.outputIntoClosedPipe = true;
-    const auto result = testing::run(launcher_, {"TrelvoService", "status"}, entries, options);
+    options.sigpipeIgnored = c.sigpipeIgnored;
+    const auto result = testing::run(c.direct ? interpreter_ : launcher_,
+                                     {"TrelvoService", "status"}, entries, options);
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.err, "");
   }

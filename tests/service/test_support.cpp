@@ -89,18 +89,30 @@ RunResult run(const std::string& program, const std::vector<std::string>& argv,
   }
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0600);
-  // Whatever this test program does with SIGPIPE, the child starts with the default.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  // An ignored signal stays ignored through exec: for a child that starts with SIGPIPE ignored,
+  // this process ignores it while it spawns. Otherwise the child gets the default.
+  struct sigaction previous {};
+  bool ignoring = false;
+  if (options.sigpipeIgnored) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (::sigaction(SIGPIPE, &ignore, &previous) != 0) throw std::runtime_error("sigaction failed");
+    ignoring = true;
+  } else {
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  }
   RunResult result;
   pid_t pid = -1;
   const int error =
       ::posix_spawn(&pid, program.c_str(), &actions, &attributes, args.data(), env.data());
+  if (ignoring) (void)::sigaction(SIGPIPE, &previous, nullptr);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);

@@ -39,8 +39,11 @@ struct RunResult {
 struct RunOptions {
   // Killed (SIGKILL) once this many seconds have passed; 0: waited for without a limit.
   double timeoutSeconds = 0;
-  // Standard output is a pipe whose reader has gone, and SIGPIPE has its default disposition.
+  // Standard output is a pipe whose reader has gone.
   bool outputIntoClosedPipe = false;
+  // The program starts with SIGPIPE ignored, as from a caller that ignores it; otherwise with the
+  // default disposition, whatever the test program does with the signal.
+  bool sigpipeIgnored = false;
 };
 
 // Runs `program` with exactly `argv` (which may be empty: not even a program name) and exactly
