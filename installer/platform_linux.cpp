@@ -91,18 +91,20 @@ void removeContents(int dirfd, int depth) {
 }
 
 void removeTree(const std::string& path) {
+  // A trailing slash makes lstat, rename and open(O_NOFOLLOW) resolve a link named "link/": the
+  // folder it points to would be emptied. Every step uses the entry's own name.
+  std::string entry = path;
+  while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return;
+  if (lstat(entry.c_str(), &st) != 0) return;
   if (!S_ISDIR(st.st_mode)) {
-    (void)unlink(path.c_str());
+    (void)unlink(entry.c_str());
     return;
   }
   // Move the tree out of the way in one step first, so that a run cut short never leaves a
   // half-deleted bundle at a path where a whole one is expected.
-  std::string doomed = path;
-  while (doomed.size() > 1 && doomed.back() == '/') doomed.pop_back();
-  doomed += ".removing-" + std::to_string(getpid());
-  if (rename(path.c_str(), doomed.c_str()) != 0) doomed = path;
+  std::string doomed = entry + ".removing-" + std::to_string(getpid());
+  if (rename(entry.c_str(), doomed.c_str()) != 0) doomed = entry;
   int fd = openDirectoryAt(AT_FDCWD, doomed.c_str());
   if (fd < 0 && errno == EACCES && openUpEntry(AT_FDCWD, doomed.c_str())) {
     fd = openDirectoryAt(AT_FDCWD, doomed.c_str());

@@ -224,6 +224,45 @@ TEST_F(LinuxPlatformTest, RemoveItemOpensUpFoldersWithoutWritePermission) {
   EXPECT_EQ(inside, (std::vector<std::string>{"foreign", "foreign/file"}));
 }
 
+// A path ending in slashes names the entry itself. A link so named goes, and the read-only
+// folder it points to keeps its contents and its mode; a folder so named goes whole.
+TEST_F(LinuxPlatformTest, RemoveItemGivenWithTrailingSlashesTakesTheEntryItself) {
+  struct Case {
+    const char* given;
+    bool link;  // a link to the folder outside, else a folder of its own
+  };
+  const Case cases[] = {{"link/", true}, {"link//", true}, {"folder/", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.given);
+    put(dir + "/outside/keep", "kept");
+    if (c.link) {
+      fs::create_directory_symlink(dir + "/outside", dir + "/link");
+    } else {
+      put(dir + "/folder/ro/file", "x");
+      fs::permissions(dir + "/folder/ro", fs::perms(0555));
+    }
+    if (geteuid() == 0) {
+      // Removed as the unprivileged user, whose permissions count: give it the tree.
+      for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        ASSERT_EQ(lchown(entry.path().c_str(), harness::kUnprivilegedId, harness::kUnprivilegedId),
+                  0);
+      }
+      ASSERT_EQ(lchown(dir.c_str(), harness::kUnprivilegedId, harness::kUnprivilegedId), 0);
+    }
+    fs::permissions(dir + "/outside", fs::perms(0555));
+
+    pid_t remover = -1;
+    ASSERT_EQ(removeAsUser(*platform, dir + "/" + c.given, &remover), 0);
+
+    EXPECT_EQ(slurp(dir + "/outside/keep"), "kept");
+    EXPECT_EQ(fs::status(dir + "/outside").permissions(), fs::perms(0555));
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"outside"});
+    for (const std::string& name : left) harness::removeAll(dir + "/" + name);
+  }
+}
+
 TEST_F(LinuxPlatformTest, ExchangeSwapsTwoEntries) {
   put(dir + "/A.app/Contents/v", "a");
   put(dir + "/stage/B.app/Contents/v", "b");
