@@ -40,7 +40,10 @@ bool openUpDirectory(int fd) {
 }
 
 // The same for the entry `name` of `dirfd` when it is a folder that cannot be opened; a link is
-// never followed (fchmodat refuses to change a link).
+// never followed (fchmodat refuses to change a link). Without fchmodat2 in the kernel, glibc
+// changes such an entry's mode through /proc/self/fd: where /proc is not mounted this fails, and a
+// folder of mode 0000 is left behind in the renamed tree (the status is unchanged, as for anything
+// else that cannot be removed).
 bool openUpEntry(int dirfd, const char* name) {
   struct stat st {};
   if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
