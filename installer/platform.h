@@ -41,6 +41,9 @@ class Platform {
   // The path with every symbolic link and "." or ".." component resolved, as realpath gives it;
   // nothing when it does not exist or cannot be resolved.
   virtual std::optional<std::string> resolvedPath(const std::string& path) = 0;
+  // Whether the two paths, links followed, name one file (the same device and inode), as a folder
+  // and a bind mount of it do; false when either cannot be examined.
+  virtual bool isSameFile(const std::string& first, const std::string& second) = 0;
   // True while a process with that id exists and has not ended; an ended but unreaped process
   // (a zombie) counts as gone.
   virtual bool processExists(pid_t pid) = 0;

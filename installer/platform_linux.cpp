@@ -188,6 +188,13 @@ class LinuxPlatform final : public Platform {
     return result;
   }
 
+  bool isSameFile(const std::string& first, const std::string& second) override {
+    struct stat a {};
+    struct stat b {};
+    return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+  }
+
   bool processExists(pid_t pid) override { return ::kill(pid, 0) == 0 && !isZombie(pid); }
 
   bool exchange(const std::string& first, const std::string& second) override {

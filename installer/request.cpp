@@ -54,6 +54,9 @@ std::optional<UpdateRequest> checkRequest(Platform& platform,
   if (!realStaging) return std::nullopt;
   const std::optional<std::string> realBundle = platform.resolvedPath(request.bundlePath);
   if (realBundle && pathsOverlap(*realStaging, *realBundle)) return std::nullopt;
+  // A folder mounted at a second place (a bind mount) is one folder under two names that no link
+  // resolution relates: the staging directory may not be the bundle that way either.
+  if (platform.isSameFile(std::string(entryPath), request.bundlePath)) return std::nullopt;
   return request;
 }
 

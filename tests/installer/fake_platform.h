@@ -50,6 +50,8 @@ class FakePlatform : public Platform {
   std::map<std::string, std::string> files;     // path -> content; directories end with "/"
   // What realpath answers; a path not listed is its own resolved path.
   std::map<std::string, std::optional<std::string>> realPaths;
+  // Pairs of paths that name one file (a folder and a bind mount of it).
+  std::set<std::pair<std::string, std::string>> sameFiles;
   std::function<ChildScript(const Spawned&)> scriptFor = [](const Spawned&) { return ChildScript{}; };
   int failCall = 0;  // the 1-based call of a failable operation that fails; 0: none
 
@@ -81,6 +83,11 @@ class FakePlatform : public Platform {
   std::optional<std::string> resolvedPath(const std::string& path) override {
     const auto found = realPaths.find(path);
     return found == realPaths.end() ? std::optional<std::string>(path) : found->second;
+  }
+
+  // Not recorded either.
+  bool isSameFile(const std::string& first, const std::string& second) override {
+    return sameFiles.count({first, second}) != 0 || sameFiles.count({second, first}) != 0;
   }
 
   bool processExists(pid_t pid) override {

@@ -263,6 +263,30 @@ TEST_F(LinuxPlatformTest, RemoveItemGivenWithTrailingSlashesTakesTheEntryItself)
   }
 }
 
+TEST_F(LinuxPlatformTest, SameFileFollowsLinksAndComparesDeviceAndInode) {
+  put(dir + "/folder/file", "x");
+  put(dir + "/other/file", "x");
+  fs::create_directory_symlink(dir + "/folder", dir + "/link");
+  struct Case {
+    const char* first;
+    const char* second;
+    bool same;
+  };
+  const Case cases[] = {
+      {"folder", "folder", true},
+      {"folder", "link", true},
+      {"link", "folder/", true},
+      {"folder", "other", false},
+      {"folder/file", "other/file", false},
+      {"folder", "missing", false},
+      {"missing", "missing", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + " " + c.second);
+    EXPECT_EQ(platform->isSameFile(dir + "/" + c.first, dir + "/" + c.second), c.same);
+  }
+}
+
 TEST_F(LinuxPlatformTest, ExchangeSwapsTwoEntries) {
   put(dir + "/A.app/Contents/v", "a");
   put(dir + "/stage/B.app/Contents/v", "b");

@@ -286,6 +286,11 @@ TEST_F(Transaction, RequestChecks) {
        [](FakePlatform& f) { f.realPaths[kBundle] = "/opt/Trelvo Pro.app"; }, true, kStaging},
       {"bundle missing", {pid, kBundle, kStaging, kData},
        [](FakePlatform& f) { f.realPaths[kBundle] = std::nullopt; }, true, kStaging},
+      {"bundle is staging mounted there", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.sameFiles.insert({kStaging, kBundle}); }, false, kStaging},
+      {"staging with a trailing slash is the bundle mounted there",
+       {pid, kBundle, std::string(kStaging) + "/", kData},
+       [](FakePlatform& f) { f.sameFiles.insert({kStaging, kBundle}); }, false, kStaging},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
