@@ -110,6 +110,13 @@ class Paths {
     paths_ = paths;
   }
   gchar** get() const { return paths_; }
+  bool empty() const { return !paths_ || !paths_[0]; }
+  bool contains(const gchar* path) const {
+    for (gchar** p = paths_; p && *p; ++p) {
+      if (std::strcmp(*p, path) == 0) return true;
+    }
+    return false;
+  }
 
  private:
   gchar** paths_ = nullptr;
@@ -355,22 +362,12 @@ class SecretServiceStore : public ItemStore {
   // Whether the item at `path` still matches the query: 0 while it does, -25300 once it has gone,
   // the search's failure when the search fails. Locked matches count; nothing is unlocked.
   Status stillMatching(const ItemQuery& query, GCancellable* cancellable, const gchar* path) {
-    GHashTable* attributes = attributesFor(query);
-    gchar** unlocked = nullptr;
-    gchar** locked = nullptr;
-    GError* error = nullptr;
-    const gboolean searched = secret_service_search_for_dbus_paths_sync(
-        service_, &kSchema, attributes, cancellable, &unlocked, &locked, &error);
-    g_hash_table_unref(attributes);
-    const Paths unlockedPaths(unlocked);
-    const Paths lockedPaths(locked);
-    if (!searched) return statusOf(error);
-    for (const Paths* list : {&unlockedPaths, &lockedPaths}) {
-      for (gchar** p = list->get(); p && *p; ++p) {
-        if (std::strcmp(*p, path) == 0) return kSuccess;
-      }
+    Paths unlocked;
+    Paths locked;
+    if (const Status s = searchOnce(query, cancellable, &unlocked, &locked); s != kSuccess) {
+      return s;
     }
-    return kItemNotFound;
+    return unlocked.contains(path) || locked.contains(path) ? kSuccess : kItemNotFound;
   }
 
   // After a call about the item at `path` failed with `failure`: -25300 when the item has gone
@@ -386,26 +383,38 @@ class SecretServiceStore : public ItemStore {
   Status searchPaths(const ItemQuery& query, Budget& budget, Paths* paths) {
     if (const Status s = connect(budget.get()); s != kSuccess) return s;
     for (int attempt = 0; attempt < 2; ++attempt) {
-      GCancellable* cancellable = budget.get();
-      GHashTable* attributes = attributesFor(query);
-      gchar** unlocked = nullptr;
-      gchar** locked = nullptr;
-      GError* error = nullptr;
-      const gboolean searched = secret_service_search_for_dbus_paths_sync(
-          service_, &kSchema, attributes, cancellable, &unlocked, &locked, &error);
-      g_hash_table_unref(attributes);
-      Paths lockedPaths(locked);
-      paths->reset(unlocked);
-      if (!searched) return statusOf(error);
-      if (!lockedPaths.get() || !lockedPaths.get()[0]) {
-        return paths->get() && paths->get()[0] ? kSuccess : kItemNotFound;
+      Paths locked;
+      if (const Status s = searchOnce(query, budget.get(), paths, &locked); s != kSuccess) {
+        return s;
       }
+      if (locked.empty()) return paths->empty() ? kItemNotFound : kSuccess;
       // Unlocked now, they are found by searching again.
       if (attempt > 0) break;
-      if (const Status s = unlockPaths(lockedPaths.get()); s != kSuccess) return s;
+      if (const Status s = unlockPaths(locked.get()); s != kSuccess) return s;
       budget.renew();
     }
     return kInteractionNotAllowed;
+  }
+
+  // One search of the connected service: the paths of the matching items in *unlocked and
+  // *locked (either may be empty), or the search's failure with both untouched.
+  Status searchOnce(const ItemQuery& query, GCancellable* cancellable, Paths* unlocked,
+                    Paths* locked) {
+    GHashTable* attributes = attributesFor(query);
+    gchar** unlockedPaths = nullptr;
+    gchar** lockedPaths = nullptr;
+    GError* error = nullptr;
+    const gboolean searched = secret_service_search_for_dbus_paths_sync(
+        service_, &kSchema, attributes, cancellable, &unlockedPaths, &lockedPaths, &error);
+    g_hash_table_unref(attributes);
+    if (!searched) {
+      g_strfreev(unlockedPaths);
+      g_strfreev(lockedPaths);
+      return statusOf(error);
+    }
+    unlocked->reset(unlockedPaths);
+    locked->reset(lockedPaths);
+    return kSuccess;
   }
 
   Status unlockPaths(gchar** paths) {
