@@ -54,11 +54,12 @@ class ItemStore {
   virtual Status itemUpdate(const ItemQuery& query, const std::string& data) = 0;
   // Creates the item; -25299 with nothing created when a matching item already exists.
   virtual Status itemAdd(const NewItem& item) = 0;
-  // Removes the matching item(s); -25300 when none matches.
+  // Removes the matching item(s); -25300 when none matches. A match that has gone by the time it
+  // is removed (another run deleted it after the search) is removed as asked: 0.
   virtual Status itemDelete(const ItemQuery& query) = 0;
 
-  // Serialises writers between processes around an update-then-add. A failure status means the
-  // lock is not held and no write may follow; unlockWrites is called only after a 0.
+  // Serialises writers between processes: a set's update-then-add, and a delete. A failure status
+  // means the lock is not held and no write may follow; unlockWrites is called only after a 0.
   virtual Status lockWrites() { return kSuccess; }
   virtual void unlockWrites() {}
 };
