@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "keyring_support.h"
+#include "secret_service_standin.h"
 
 extern char** environ;
 
@@ -636,11 +637,35 @@ TEST(KeychainWithoutService, NoBusAddressLaunchesNothing) {
   (void)::rmdir(runtime.c_str());
 }
 
+// ---- Secret Services of the tests' own on a private bus. ----
+
+// Opens a session without encryption, the only kind the stand-ins offer.
+void answerOpenSession(GVariant* parameters, GDBusMethodInvocation* invocation,
+                       const char* sessionPath) {
+  const gchar* algorithm = nullptr;
+  g_variant_get(parameters, "(&sv)", &algorithm, nullptr);
+  if (std::string(algorithm) != "plain") {
+    g_dbus_method_invocation_return_dbus_error(
+        invocation, "org.freedesktop.DBus.Error.NotSupported", "plain only");
+    return;
+  }
+  g_dbus_method_invocation_return_value(
+      invocation, g_variant_new("(vo)", g_variant_new_string(""), sessionPath));
+}
+
+// Adds the secret of the item at `path`, unencrypted, to an a{o(oayays)} answer.
+void addSecret(GVariantBuilder* secrets, const char* path, const char* sessionPath,
+               const std::string& value) {
+  g_variant_builder_add(
+      secrets, "{o(o@ay@ays)}", path, sessionPath,
+      g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+      g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, value.data(), value.size(), 1), "text/plain");
+}
+
 // ---- An unlock prompt longer than the call budget. ----
 
 // A minimal Secret Service on a private bus holding one locked item: an unlock goes through a
-// prompt that the "user" answers after `promptDelay`, after which the item is readable. Serves
-// from a thread of its own.
+// prompt that the "user" answers after `promptDelay`, after which the item is readable.
 class PromptingSecretService {
  public:
   static constexpr const char* kItemPath = "/org/freedesktop/secrets/collection/c/1";
@@ -648,122 +673,26 @@ class PromptingSecretService {
   static constexpr const char* kSessionPath = "/org/freedesktop/secrets/session/s1";
 
   PromptingSecretService(const std::string& address, std::chrono::milliseconds promptDelay)
-      : delay_(promptDelay) {
-    std::promise<bool> started;
-    auto ready = started.get_future();
-    thread_ = std::thread([this, address, &started] { serve(address, started); });
-    ready_ = ready.get();
-  }
-  ~PromptingSecretService() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-      if (loop_) g_main_loop_quit(loop_);
-    }
-    thread_.join();
+      : delay_(promptDelay),
+        standIn_(
+            address,
+            {{testing_support::kSecretServicePath, "org.freedesktop.Secret.Service"},
+             {kPromptPath, "org.freedesktop.Secret.Prompt"}},
+            [this](const std::string&, const std::string& method, GVariant* parameters,
+                   GDBusMethodInvocation* invocation) { answer(method, parameters, invocation); }) {
   }
   PromptingSecretService(const PromptingSecretService&) = delete;
   PromptingSecretService& operator=(const PromptingSecretService&) = delete;
 
-  bool ready() const { return ready_; }
+  bool ready() const { return standIn_.ready(); }
   int prompts() const { return prompts_; }
 
  private:
-  static constexpr const char* kIntrospection =
-      "<node>"
-      "<interface name='org.freedesktop.Secret.Service'>"
-      "<method name='OpenSession'><arg type='s' direction='in'/><arg type='v' direction='in'/>"
-      "<arg type='v' direction='out'/><arg type='o' direction='out'/></method>"
-      "<method name='SearchItems'><arg type='a{ss}' direction='in'/>"
-      "<arg type='ao' direction='out'/><arg type='ao' direction='out'/></method>"
-      "<method name='Unlock'><arg type='ao' direction='in'/><arg type='ao' direction='out'/>"
-      "<arg type='o' direction='out'/></method>"
-      "<method name='GetSecrets'><arg type='ao' direction='in'/><arg type='o' direction='in'/>"
-      "<arg type='a{o(oayays)}' direction='out'/></method>"
-      "</interface>"
-      "<interface name='org.freedesktop.Secret.Prompt'>"
-      "<method name='Prompt'><arg type='s' direction='in'/></method>"
-      "<method name='Dismiss'/>"
-      "<signal name='Completed'><arg type='b'/><arg type='v'/></signal>"
-      "</interface>"
-      "</node>";
-
-  void serve(const std::string& address, std::promise<bool>& started) {
-    GMainContext* context = g_main_context_new();
-    g_main_context_push_thread_default(context);
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-    GError* error = nullptr;
-    connection_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    bool ok = connection_ && node;
-    static const GDBusInterfaceVTable vtable = {
-        &PromptingSecretService::onCall, nullptr, nullptr, {}};
-    guint registrations[2] = {0, 0};
-    if (ok) {
-      registrations[0] =
-          g_dbus_connection_register_object(connection_, "/org/freedesktop/secrets",
-                                            node->interfaces[0], &vtable, this, nullptr, &error);
-      registrations[1] = g_dbus_connection_register_object(
-          connection_, kPromptPath, node->interfaces[1], &vtable, this, nullptr, &error);
-      ok = registrations[0] != 0 && registrations[1] != 0;
-    }
-    if (ok) {
-      GVariant* owned = g_dbus_connection_call_sync(
-          connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-          "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4u),
-          G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-      ok = owned != nullptr;
-      if (owned) g_variant_unref(owned);
-    }
-    g_clear_error(&error);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (ok && !stopping_) loop_ = g_main_loop_new(context, FALSE);
-    }
-    started.set_value(ok);
-    if (loop_) g_main_loop_run(loop_);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (loop_) g_main_loop_unref(loop_);
-      loop_ = nullptr;
-    }
-    for (const guint id : registrations) {
-      if (id) g_dbus_connection_unregister_object(connection_, id);
-    }
-    if (connection_) {
-      (void)g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-      g_object_unref(connection_);
-    }
-    if (node) g_dbus_node_info_unref(node);
-    // Drains what the closed connection still queued here, then lets the context go.
-    while (g_main_context_iteration(context, FALSE)) {
-    }
-    g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
-  }
-
-  static void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                     const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
-                     gpointer self) {
-    static_cast<PromptingSecretService*>(self)->answer(method, parameters, invocation);
-  }
-
   void answer(const std::string& method, GVariant* parameters, GDBusMethodInvocation* invocation) {
     const gchar* item[] = {kItemPath, nullptr};
     const gchar* none[] = {nullptr};
     if (method == "OpenSession") {
-      const gchar* algorithm = nullptr;
-      g_variant_get(parameters, "(&sv)", &algorithm, nullptr);
-      if (std::string(algorithm) != "plain") {
-        g_dbus_method_invocation_return_dbus_error(
-            invocation, "org.freedesktop.DBus.Error.NotSupported", "plain only");
-        return;
-      }
-      g_dbus_method_invocation_return_value(
-          invocation, g_variant_new("(vo)", g_variant_new_string(""), kSessionPath));
+      answerOpenSession(parameters, invocation, kSessionPath);
     } else if (method == "SearchItems") {
       g_dbus_method_invocation_return_value(
           invocation, g_variant_new("(^ao^ao)", unlocked_ ? item : none, unlocked_ ? none : item));
@@ -780,9 +709,9 @@ class PromptingSecretService {
             service->unlocked_ = true;
             const gchar* unlocked[] = {kItemPath, nullptr};
             g_dbus_connection_emit_signal(
-                service->connection_, nullptr, kPromptPath, "org.freedesktop.Secret.Prompt",
-                "Completed", g_variant_new("(bv)", FALSE, g_variant_new_objv(unlocked, -1)),
-                nullptr);
+                service->standIn_.connection(), nullptr, kPromptPath,
+                "org.freedesktop.Secret.Prompt", "Completed",
+                g_variant_new("(bv)", FALSE, g_variant_new_objv(unlocked, -1)), nullptr);
             return G_SOURCE_REMOVE;
           },
           this, nullptr);
@@ -791,11 +720,7 @@ class PromptingSecretService {
     } else if (method == "GetSecrets") {
       GVariantBuilder secrets;
       g_variant_builder_init(&secrets, G_VARIANT_TYPE("a{o(oayays)}"));
-      const char value[] = "hidden";
-      g_variant_builder_add(
-          &secrets, "{o(o@ay@ays)}", kItemPath, kSessionPath,
-          g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
-          g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, value, sizeof value - 1, 1), "text/plain");
+      addSecret(&secrets, kItemPath, kSessionPath, "hidden");
       g_dbus_method_invocation_return_value(invocation, g_variant_new("(a{o(oayays)})", &secrets));
     } else {
       g_dbus_method_invocation_return_dbus_error(
@@ -804,15 +729,10 @@ class PromptingSecretService {
   }
 
   std::chrono::milliseconds delay_;
-  std::thread thread_;
-  std::mutex mutex_;
-  GMainLoop* loop_ = nullptr;
-  bool stopping_ = false;
-  bool ready_ = false;
-  GDBusConnection* connection_ = nullptr;
-  // Touched only on the service's thread until it is joined.
+  // Touched only on the service's thread until it is stopped.
   bool unlocked_ = false;
   std::atomic<int> prompts_{0};
+  testing_support::SecretServiceStandIn standIn_;  // last: it serves with the members above
 };
 
 // The user takes longer to answer the unlock prompt than one call's budget: the calls after the
