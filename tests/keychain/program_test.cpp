@@ -761,5 +761,294 @@ TEST(KeychainUnlockPrompt, CallsAfterASlowPromptStillRun) {
   EXPECT_EQ(service.prompts(), 1);
 }
 
+// ---- An item that changes between a run's search and its next call about it. ----
+
+// A Secret Service whose default collection holds one unlocked item (service com.trelvo.pro,
+// account alice, secret "stored"). At the first call of the scripted method about that item, the
+// item goes away or becomes locked: that call fails as a service answers it then, and every later
+// search shows the change. What a client creates is kept, with its attributes and secret.
+class ChangingSecretService {
+ public:
+  enum class Change { kVanishes, kLocks };
+  struct Script {
+    const char* trigger;  // "GetSecrets", "Delete" or "SetSecret"
+    Change change;
+    // GetSecrets leaves a vanished item out of its answer instead of answering an error.
+    bool leftOut = false;
+  };
+  struct CreatedItem {
+    std::map<std::string, std::string> attributes;
+    std::string secret;
+  };
+  static constexpr const char* kService = "com.trelvo.pro";
+  static constexpr const char* kAccount = "alice";
+
+  ChangingSecretService(const std::string& address, const Script& script)
+      : script_(script),
+        standIn_(
+            address,
+            {{testing_support::kSecretServicePath, "org.freedesktop.Secret.Service"},
+             {kCollectionPath, "org.freedesktop.Secret.Collection"},
+             {kItemPath, "org.freedesktop.Secret.Item"},
+             {kCreatedPath, "org.freedesktop.Secret.Item"}},
+            [this](const std::string& path, const std::string& method, GVariant* parameters,
+                   GDBusMethodInvocation* invocation) {
+              std::lock_guard<std::mutex> lock(mutex_);
+              answer(path, method, parameters, invocation);
+            },
+            [this](const std::string& path, const std::string& property) {
+              std::lock_guard<std::mutex> lock(mutex_);
+              return propertyOf(path, property);
+            }) {}
+  ChangingSecretService(const ChangingSecretService&) = delete;
+  ChangingSecretService& operator=(const ChangingSecretService&) = delete;
+
+  bool ready() const { return standIn_.ready(); }
+  // Whether the scripted call came, and changed the item.
+  bool changed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return changed_;
+  }
+  std::optional<CreatedItem> created() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return created_;
+  }
+
+ private:
+  static constexpr const char* kCollectionPath = "/org/freedesktop/secrets/collection/login";
+  static constexpr const char* kItemPath = "/org/freedesktop/secrets/collection/login/1";
+  static constexpr const char* kCreatedPath = "/org/freedesktop/secrets/collection/login/2";
+  static constexpr const char* kSessionPath = "/org/freedesktop/secrets/session/s1";
+
+  static std::map<std::string, std::string> stringMap(GVariant* dictionary) {
+    std::map<std::string, std::string> map;
+    GVariantIter iter;
+    const gchar* name = nullptr;
+    const gchar* value = nullptr;
+    g_variant_iter_init(&iter, dictionary);
+    while (g_variant_iter_next(&iter, "{&s&s}", &name, &value)) map[name] = value;
+    return map;
+  }
+
+  static GVariant* stringDictionary(const std::map<std::string, std::string>& map) {
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE("a{ss}"));
+    for (const auto& [name, value] : map) {
+      g_variant_builder_add(&builder, "{ss}", name.c_str(), value.c_str());
+    }
+    return g_variant_builder_end(&builder);
+  }
+
+  static bool matches(const std::map<std::string, std::string>& wanted,
+                      const std::map<std::string, std::string>& attributes) {
+    for (const auto& [name, value] : wanted) {
+      const auto found = attributes.find(name);
+      if (found == attributes.end() || found->second != value) return false;
+    }
+    return true;
+  }
+
+  const std::map<std::string, std::string>& itemAttributes() const {
+    static const std::map<std::string, std::string> attributes = {{"service", kService},
+                                                                  {"account", kAccount}};
+    return attributes;
+  }
+
+  // The scripted change, once, at the first call of the scripted method about the item.
+  bool changesNow(const std::string& method) {
+    if (changed_ || method != script_.trigger) return false;
+    changed_ = true;
+    if (script_.change == Change::kVanishes) {
+      present_ = false;
+    } else {
+      locked_ = true;
+    }
+    return true;
+  }
+
+  static void fail(GDBusMethodInvocation* invocation, Change change) {
+    if (change == Change::kVanishes) {
+      g_dbus_method_invocation_return_dbus_error(
+          invocation, "org.freedesktop.Secret.Error.NoSuchObject", "no such item");
+    } else {
+      g_dbus_method_invocation_return_dbus_error(
+          invocation, "org.freedesktop.Secret.Error.IsLocked", "the item is locked");
+    }
+  }
+
+  void answer(const std::string& path, const std::string& method, GVariant* parameters,
+              GDBusMethodInvocation* invocation) {
+    if (method == "OpenSession") {
+      answerOpenSession(parameters, invocation, kSessionPath);
+    } else if (method == "SearchItems") {
+      GVariant* wanted = g_variant_get_child_value(parameters, 0);
+      const auto attributes = stringMap(wanted);
+      g_variant_unref(wanted);
+      std::vector<const gchar*> unlocked;
+      std::vector<const gchar*> locked;
+      if (present_ && matches(attributes, itemAttributes())) {
+        (locked_ ? locked : unlocked).push_back(kItemPath);
+      }
+      if (created_ && matches(attributes, created_->attributes)) unlocked.push_back(kCreatedPath);
+      unlocked.push_back(nullptr);
+      locked.push_back(nullptr);
+      g_dbus_method_invocation_return_value(
+          invocation, g_variant_new("(^ao^ao)", unlocked.data(), locked.data()));
+    } else if (method == "GetSecrets") {
+      const gchar** paths = nullptr;
+      g_variant_get(parameters, "(^a&o&o)", &paths, nullptr);
+      GVariantBuilder secrets;
+      g_variant_builder_init(&secrets, G_VARIANT_TYPE("a{o(oayays)}"));
+      bool failed = false;
+      for (const gchar** p = paths; *p && !failed; ++p) {
+        if (std::strcmp(*p, kItemPath) != 0) continue;
+        if (changesNow(method)) {
+          // Left out, the vanished item is simply missing from the answer.
+          if (!script_.leftOut) {
+            fail(invocation, script_.change);
+            failed = true;
+          }
+        } else if (locked_) {
+          fail(invocation, Change::kLocks);
+          failed = true;
+        } else if (present_) {
+          addSecret(&secrets, kItemPath, kSessionPath, "stored");
+        }
+      }
+      g_free(paths);
+      if (failed) {
+        g_variant_builder_clear(&secrets);
+        return;
+      }
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(a{o(oayays)})", &secrets));
+    } else if (method == "ReadAlias") {
+      const gchar* name = nullptr;
+      g_variant_get(parameters, "(&s)", &name);
+      g_dbus_method_invocation_return_value(
+          invocation, g_variant_new("(o)", std::string(name) == "default" ? kCollectionPath : "/"));
+    } else if (method == "CreateItem") {
+      GVariant* properties = g_variant_get_child_value(parameters, 0);
+      GVariant* secret = g_variant_get_child_value(parameters, 1);
+      CreatedItem item;
+      if (GVariant* attributes = g_variant_lookup_value(
+              properties, "org.freedesktop.Secret.Item.Attributes", G_VARIANT_TYPE("a{ss}"))) {
+        item.attributes = stringMap(attributes);
+        g_variant_unref(attributes);
+      }
+      GVariant* bytes = g_variant_get_child_value(secret, 2);
+      gsize length = 0;
+      const auto* data =
+          static_cast<const char*>(g_variant_get_fixed_array(bytes, &length, sizeof(char)));
+      item.secret.assign(data ? data : "", data ? length : 0);
+      g_variant_unref(bytes);
+      g_variant_unref(secret);
+      g_variant_unref(properties);
+      created_ = std::move(item);
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(oo)", kCreatedPath, "/"));
+    } else if (path == kItemPath && (method == "Delete" || method == "SetSecret")) {
+      if (changesNow(method)) {
+        fail(invocation, script_.change);
+      } else if (!present_) {
+        fail(invocation, Change::kVanishes);
+      } else if (locked_) {
+        fail(invocation, Change::kLocks);
+      } else if (method == "Delete") {
+        present_ = false;
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", "/"));
+      } else {
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+      }
+    } else {
+      g_dbus_method_invocation_return_dbus_error(
+          invocation, "org.freedesktop.DBus.Error.NotSupported", "not offered");
+    }
+  }
+
+  GVariant* propertyOf(const std::string& path, const std::string& property) const {
+    if (property == "Label") return g_variant_new_string("an item");
+    if (property == "Created" || property == "Modified") return g_variant_new_uint64(1);
+    if (path == kCollectionPath) {
+      if (property == "Locked") return g_variant_new_boolean(FALSE);
+      std::vector<const gchar*> items;
+      if (present_) items.push_back(kItemPath);
+      if (created_) items.push_back(kCreatedPath);
+      return g_variant_new_objv(items.data(), static_cast<gssize>(items.size()));
+    }
+    const bool item = path == kItemPath;
+    if (property == "Locked") return g_variant_new_boolean(item && locked_);
+    if (item) return stringDictionary(itemAttributes());
+    return stringDictionary(created_ ? created_->attributes : std::map<std::string, std::string>{});
+  }
+
+  mutable std::mutex mutex_;  // the state below, between the service's thread and the test
+  Script script_;
+  bool present_ = true;
+  bool locked_ = false;
+  bool changed_ = false;
+  std::optional<CreatedItem> created_;
+  testing_support::SecretServiceStandIn standIn_;  // last: it serves with the members above
+};
+
+// The item found by a run's search goes away (another run deleted it) before the run's next call
+// about it: a missing item, never a failure. get answers null, delete succeeds, and a set whose
+// update finds its match gone adds the item afresh. An item locked in that moment instead stays a
+// failure.
+TEST(KeychainChangingItem, VanishedItemIsMissingAndLockedItemFails) {
+  ::signal(SIGPIPE, SIG_IGN);
+  using Change = ChangingSecretService::Change;
+  struct Case {
+    const char* name;
+    const char* action;
+    ChangingSecretService::Script script;
+    int status;
+    const char* out;
+    bool adds;
+  };
+  const char* kNull = "{\"value\":null}";
+  const Case cases[] = {
+      {"GetOfAVanishedItem", "get", {"GetSecrets", Change::kVanishes}, 0, kNull, false},
+      {"GetOfAVanishedItemLeftOutOfTheAnswer",
+       "get",
+       {"GetSecrets", Change::kVanishes, true},
+       0,
+       kNull,
+       false},
+      {"DeleteOfAVanishedItem", "delete", {"Delete", Change::kVanishes}, 0, kNull, false},
+      {"SetWhoseMatchVanished", "set", {"SetSecret", Change::kVanishes}, 0, kNull, true},
+      {"GetOfAnItemLockedMeanwhile", "get", {"GetSecrets", Change::kLocks}, 1, "", false},
+      {"DeleteOfAnItemLockedMeanwhile", "delete", {"Delete", Change::kLocks}, 1, "", false},
+      {"SetOfAnItemLockedMeanwhile", "set", {"SetSecret", Change::kLocks}, 1, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BareBus bus;
+    ASSERT_FALSE(bus.address().empty());
+    ChangingSecretService service(bus.address(), c.script);
+    ASSERT_TRUE(service.ready());
+    // No display: nothing is unlocked through a prompt.
+    const EnvChanges env = {{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                            {"DISPLAY", std::nullopt},
+                            {"WAYLAND_DISPLAY", std::nullopt},
+                            {"TRELVO_DESKTOP_TEST_STORAGE", std::nullopt}};
+    const std::string action = c.action;
+    const ProgramRun run = runKeychain(
+        request(ChangingSecretService::kService, ChangingSecretService::kAccount, action,
+                action == "set" ? std::optional<std::string>("fresh") : std::nullopt),
+        env);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(service.changed()) << "the run never made the scripted call";
+    const auto created = service.created();
+    ASSERT_EQ(created.has_value(), c.adds);
+    if (created) {
+      EXPECT_EQ(created->secret, "fresh");
+      EXPECT_EQ(created->attributes.at("service"), ChangingSecretService::kService);
+      EXPECT_EQ(created->attributes.at("account"), ChangingSecretService::kAccount);
+      EXPECT_EQ(created->attributes.at("accessible"), "after-first-unlock-this-device-only");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace trelvo::keychain
