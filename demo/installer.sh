@@ -200,7 +200,9 @@ chmod 755 "$bundle/Contents/Helpers/TrelvoService"
 echo "  - Version 4.0 is staged in $staging3; version 2.0's services will report \"stopping\"."
 if command -v Xvfb >/dev/null && command -v xdotool >/dev/null && command -v ffmpeg >/dev/null; then
   exec {displayfd}<> <(:)
-  Xvfb -displayfd "$displayfd" -screen 0 1024x600x24 -nolisten tcp >/dev/null 2>&1 &
+  # -noreset: otherwise the server resets when its last client leaves (xdotool, ffmpeg, the
+  # installer) and refuses whoever connects during the reset.
+  Xvfb -displayfd "$displayfd" -screen 0 1024x600x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   xvfb_pid=$!
   if read -r -t 20 -u "$displayfd" display_number; then
     export DISPLAY=":$display_number"

@@ -25,9 +25,11 @@ trap cleanup EXIT
 # Nothing started by a test may reach the caller's display or session bus.
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
 
-# A virtual display, offered to the tests that want one as TRELVO_TEST_DISPLAY.
+# A virtual display, offered to the tests that want one as TRELVO_TEST_DISPLAY. Without -noreset
+# the server resets whenever its last client leaves and refuses a client that connects meanwhile,
+# so one test process opening the display right after another has closed it could be turned away.
 exec {displayfd}<> <(:)
-Xvfb -displayfd "$displayfd" -screen 0 1280x800x24 -nolisten tcp >"$state/xvfb.log" 2>&1 &
+Xvfb -displayfd "$displayfd" -screen 0 1280x800x24 -nolisten tcp -noreset >"$state/xvfb.log" 2>&1 &
 trelvo_service_pids+=($!)
 read -r -t 20 -u "$displayfd" display || { echo "test.sh: Xvfb did not start" >&2; exit 1; }
 exec {displayfd}<&-
