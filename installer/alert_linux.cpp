@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "alert_font.h"
+#include "descriptors.h"
 
 namespace trelvo::installer {
 
@@ -32,18 +33,6 @@ void silenceToolkit() {
   g_log_set_default_handler(dropLogMessage, nullptr);
   g_set_print_handler(dropPrint);
   g_set_printerr_handler(dropPrint);
-}
-
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 // Standard error may be a pipe whose reader (the desktop application) has quit: the write must

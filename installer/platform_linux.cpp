@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "alert_linux.h"
+#include "descriptors.h"
 #include "paths.h"
 #include "platform.h"
 
@@ -131,16 +132,6 @@ bool isZombie(pid_t pid) {
   if (paren == std::string_view::npos || paren + 2 >= text.size()) return false;
   const char state = text[paren + 2];
   return state == 'Z' || state == 'X';
-}
-
-// Moves `fd` above the standard streams, close-on-exec. With one of the installer's own standard
-// streams closed, a fresh descriptor takes its number, and would otherwise be inherited by every
-// later child as that stream.
-int aboveStandardStreams(int fd) {
-  if (fd < 0 || fd > STDERR_FILENO) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  (void)close(fd);
-  return moved;
 }
 
 int openOutputFile(const std::string& path) {
