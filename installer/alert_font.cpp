@@ -5,8 +5,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
+#include <string_view>
+
+#include "descriptors.h"
 
 extern "C" {
 extern const std::uint8_t trelvo_alert_font_begin[];
@@ -22,20 +24,18 @@ std::span<const std::uint8_t> alertFont() {
 int addAlertFont() {
   // fontconfig takes fonts by path only. A memory file's /proc path is one that lives exactly as
   // long as the descriptor, and nothing is written to any file system.
-  const int memoryFile = memfd_create("trelvo-alert-font", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  const int memoryFile =
+      aboveStandardStreams(memfd_create("trelvo-alert-font", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (memoryFile < 0) return -1;
-  std::span<const std::uint8_t> rest = alertFont();
-  while (!rest.empty()) {
-    const ssize_t written = write(memoryFile, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      (void)close(memoryFile);
-      return -1;
-    }
-    rest = rest.subspan(static_cast<std::size_t>(written));
-  }
+  const std::span<const std::uint8_t> font = alertFont();
   // Sealed, so what fontconfig scans now and FreeType maps later are the same bytes.
-  (void)fcntl(memoryFile, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+  if (!writeAll(memoryFile,
+                std::string_view(reinterpret_cast<const char*>(font.data()), font.size())) ||
+      fcntl(memoryFile, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) !=
+          0) {
+    (void)close(memoryFile);
+    return -1;
+  }
   const std::string path = "/proc/self/fd/" + std::to_string(memoryFile);
   FcConfig* config = FcConfigGetCurrent();
   if (config == nullptr ||
