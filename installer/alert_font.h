@@ -11,11 +11,14 @@ namespace trelvo::installer {
 std::span<const std::uint8_t> alertFont();
 
 // Offers the embedded font to fontconfig's current configuration as an application font, read
-// from a sealed memory file, so the toolkit falls back to it for the characters the desktop's own
-// fonts lack. Call before the toolkit builds its font map. Returns the memory file's descriptor,
-// or -1 when the font could not be offered (the alert then uses the desktop's fonts alone).
+// from a sealed memory file, and has the toolkit's font map read fontconfig's font list again
+// (whether or not it had read it already), so the toolkit falls back to the font for the
+// characters the desktop's own fonts lack. Returns the memory file's descriptor, always above the
+// standard streams, or -1 when the font could not be offered (the alert then uses the desktop's
+// fonts alone).
 int addAlertFont();
-// Withdraws the application fonts and closes the memory file; nothing happens for -1.
+// Withdraws every application font of fontconfig's current configuration, has the toolkit's font
+// map forget them, then closes the memory file; nothing happens for -1.
 void removeAlertFont(int memoryFile);
 
 }  // namespace trelvo::installer

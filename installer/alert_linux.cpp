@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtk/gtk.h>
-#include <pango/pangofc-fontmap.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -132,16 +131,8 @@ bool promptOnTerminal(const std::string& message, const std::string& informative
 
 std::optional<int> openToolkitWithAlertFont() {
   if (gtk_init_check(nullptr, nullptr) == FALSE) return std::nullopt;
-  // Only once a display has opened, so the fallbacks never start fontconfig. The toolkit's font
-  // map may have read fontconfig's font list already; told of the change, it reads it again.
-  const int font = addAlertFont();
-  PangoFontMap* fontMap = pango_cairo_font_map_get_default();
-  if (font >= 0 && fontMap != nullptr &&
-      g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(fontMap),
-                                 pango_fc_font_map_get_type()) != FALSE) {
-    pango_fc_font_map_config_changed(reinterpret_cast<PangoFcFontMap*>(fontMap));
-  }
-  return font;
+  // Only once a display has opened, so the fallbacks never start fontconfig.
+  return addAlertFont();
 }
 
 GtkWidget* makeAlertDialog(const std::string& message, const std::string& informative) {
