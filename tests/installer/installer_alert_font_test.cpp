@@ -1,6 +1,7 @@
-// The recovery alert's dialog on a desktop whose fonts lack CJK (fontconfig limited to DejaVu):
-// with the embedded font offered, its two texts lay out without a single unknown glyph, the
-// desktop's own font still draws what it covers, and the error icon is there.
+// The recovery alert's fonts. On a desktop whose fonts lack CJK (fontconfig limited to DejaVu),
+// with the embedded font offered, the dialog's two texts lay out without a single unknown glyph,
+// the desktop's own font still draws what it covers, and the error icon is there. Without a
+// display: the font's registration keeps clear of the standard streams and leaves nothing behind.
 #include <fcntl.h>
 #include <fontconfig/fontconfig.h>
 #include <gtest/gtest.h>
@@ -16,15 +17,20 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "alert_font.h"
 #include "alert_linux.h"
+#include "descriptors.h"
 #include "rollback.h"
 
 namespace trelvo::installer {
 namespace {
 
 constexpr char kPath[] = "/home/user/Applications/.trelvo-beta-app-1";
+constexpr char kEmbeddedFamily[] = "Trelvo Alert Fallback";
+// A child that has not reported by then is ended by SIGALRM and the case fails.
+constexpr unsigned kChildLimitSeconds = 60;
 
 using Report = std::map<std::string, std::string>;
 
@@ -36,6 +42,68 @@ To* as(From* pointer) {
 bool isA(gpointer instance, GType type) {
   return instance != nullptr &&
          g_type_check_instance_is_a(as<GTypeInstance>(instance), type) != FALSE;
+}
+
+// Runs `body` in a child of its own and returns the "key=value" lines of the text it returns.
+// fontconfig and Pango keep their configuration for the life of a process, so each case starts
+// from nothing. Nothing, with a test failure, when the child could not be run or did not end with
+// status 0 within kChildLimitSeconds.
+template <typename Body>
+std::optional<Report> reportFromChild(Body body) {
+  int pipeEnds[2];
+  if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+    return std::nullopt;
+  }
+  // Above the standard streams, so a child that closes those keeps its end.
+  const int readEnd = aboveStandardStreams(pipeEnds[0]);
+  const int writeEnd = aboveStandardStreams(pipeEnds[1]);
+  if (readEnd < 0 || writeEnd < 0) {
+    ADD_FAILURE() << "no descriptor above the standard streams for the report pipe";
+    if (readEnd >= 0) (void)close(readEnd);
+    if (writeEnd >= 0) (void)close(writeEnd);
+    return std::nullopt;
+  }
+  const pid_t pid = fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    (void)close(readEnd);
+    (void)close(writeEnd);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    (void)close(readEnd);
+    (void)alarm(kChildLimitSeconds);
+    const std::string text = body();
+    _exit(writeAll(writeEnd, text) ? 0 : 4);
+  }
+  (void)close(writeEnd);
+  std::string text;
+  char buffer[512];
+  for (ssize_t got; (got = read(readEnd, buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  (void)close(readEnd);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+    ADD_FAILURE() << "the child did not finish within " << kChildLimitSeconds << " s";
+    return std::nullopt;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    ADD_FAILURE() << "the child ended with status " << status;
+    return std::nullopt;
+  }
+  Report report;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t equals = line.find('=');
+    if (equals != std::string::npos) report[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return report;
 }
 
 // The family of the font that draws the character at `byteOffset` of the layout's text.
@@ -70,12 +138,36 @@ void findErrorIcon(GtkWidget* widget, gpointer found) {
   }
 }
 
-// Runs in a child of its own: fontconfig and Pango keep their configuration for the life of a
-// process, so each case starts from nothing. Reports "key=value" lines on `out`.
-void measureDialog(bool embeddedFont, int out) {
+// The families Pango's default font map lists.
+std::vector<std::string> listedFamilies() {
+  std::vector<std::string> names;
+  PangoFontFamily** families = nullptr;
+  int count = 0;
+  pango_font_map_list_families(pango_cairo_font_map_get_default(), &families, &count);
+  for (int i = 0; i < count; ++i) names.emplace_back(pango_font_family_get_name(families[i]));
+  g_free(families);
+  return names;
+}
+
+bool lists(const std::vector<std::string>& families, const std::string& family) {
+  return std::find(families.begin(), families.end(), family) != families.end();
+}
+
+struct FontCase {
+  const char* name;
+  bool embeddedFont;
+};
+void PrintTo(const FontCase& fontCase, std::ostream* os) { *os << fontCase.name; }
+
+// Lays out the dialog on the display and reports what drew its texts.
+std::string measureDialog(const FontCase& fontCase, const std::string& display) {
+  (void)setenv("FONTCONFIG_FILE", TRELVO_TEST_FONTS_WITHOUT_CJK, 1);
+  (void)setenv("DISPLAY", display.c_str(), 1);
+  (void)setenv("GDK_BACKEND", "x11", 1);
+  (void)setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus is needed to measure
   std::ostringstream report;
   int font = -1;
-  if (embeddedFont) {
+  if (fontCase.embeddedFont) {
     const std::optional<int> opened = openToolkitWithAlertFont();
     if (!opened) _exit(3);
     font = *opened;
@@ -115,60 +207,14 @@ void measureDialog(bool embeddedFont, int out) {
   if (info != nullptr) g_object_unref(info);
   gtk_widget_destroy(dialog);
 
-  if (embeddedFont) {
+  if (fontCase.embeddedFont) {
     removeAlertFont(font);
     const FcFontSet* left = FcConfigGetFonts(nullptr, FcSetApplication);
     report << "withdrawn=" << (left == nullptr || left->nfont == 0) << "\n";
     report << "closed=" << (font >= 0 && fcntl(font, F_GETFD) < 0 && errno == EBADF) << "\n";
   }
-  const std::string text = report.str();
-  const bool written = write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  _exit(written ? 0 : 4);
+  return report.str();
 }
-
-std::optional<Report> measureInChild(bool embeddedFont, const std::string& display) {
-  int pipeEnds[2];
-  if (pipe2(pipeEnds, O_CLOEXEC) != 0) return std::nullopt;
-  const pid_t pid = fork();
-  if (pid < 0) return std::nullopt;
-  if (pid == 0) {
-    (void)close(pipeEnds[0]);
-    (void)setenv("FONTCONFIG_FILE", TRELVO_TEST_FONTS_WITHOUT_CJK, 1);
-    (void)setenv("DISPLAY", display.c_str(), 1);
-    (void)setenv("GDK_BACKEND", "x11", 1);
-    (void)setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus is needed to measure
-    measureDialog(embeddedFont, pipeEnds[1]);
-  }
-  (void)close(pipeEnds[1]);
-  std::string text;
-  char buffer[512];
-  for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  (void)close(pipeEnds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    ADD_FAILURE() << "the measuring child ended with status " << status;
-    return std::nullopt;
-  }
-  Report report;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    const std::size_t equals = line.find('=');
-    if (equals != std::string::npos) report[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return report;
-}
-
-struct FontCase {
-  const char* name;
-  bool embeddedFont;
-};
-void PrintTo(const FontCase& fontCase, std::ostream* os) { *os << fontCase.name; }
 
 class AlertFontTest : public ::testing::TestWithParam<FontCase> {};
 
@@ -181,7 +227,9 @@ TEST_P(AlertFontTest, TextsLayOutWithTheGlyphsTheyNeed) {
     }
     GTEST_SKIP() << "no test display (TRELVO_TEST_DISPLAY)";
   }
-  const std::optional<Report> report = measureInChild(GetParam().embeddedFont, display);
+  const FontCase& fontCase = GetParam();
+  const std::optional<Report> report =
+      reportFromChild([&] { return measureDialog(fontCase, display); });
   ASSERT_TRUE(report);
   const Report& r = *report;
   for (const char* text : {"message", "informative"}) {
@@ -191,16 +239,16 @@ TEST_P(AlertFontTest, TextsLayOutWithTheGlyphsTheyNeed) {
     const int unknown = std::stoi(r.at(key + ".unknown"));
     // The desktop's own font draws the Latin letters either way.
     EXPECT_EQ(r.at(key + ".latin"), "DejaVu Sans");
-    if (GetParam().embeddedFont) {
+    if (fontCase.embeddedFont) {
       EXPECT_EQ(unknown, 0);
-      EXPECT_EQ(r.at(key + ".cjk"), "Trelvo Alert Fallback");
+      EXPECT_EQ(r.at(key + ".cjk"), kEmbeddedFamily);
     } else {
       EXPECT_GT(unknown, 0) << "the test's font set must lack CJK";
     }
   }
   EXPECT_EQ(r.at("icon"), "1") << "no visible dialog-error image in the dialog";
   EXPECT_EQ(r.at("icon.themed"), "1") << "the icon theme has no dialog-error";
-  if (GetParam().embeddedFont) {
+  if (fontCase.embeddedFont) {
     EXPECT_EQ(r.at("offered"), "1");
     EXPECT_EQ(r.at("withdrawn"), "1") << "application fonts left after the alert";
     EXPECT_EQ(r.at("closed"), "1") << "the font's memory file is still open";
@@ -223,6 +271,86 @@ TEST(EmbeddedAlertFont, IsATrueTypeFileOfAFewKilobytes) {
   EXPECT_EQ(font[3], 0x00);
   EXPECT_LT(font.size(), 64u * 1024) << "the alert's texts need a few kilobytes of glyphs";
 }
+
+struct ClosedStreamsCase {
+  const char* name;
+  std::vector<int> closed;  // standard streams closed before the font is offered
+};
+void PrintTo(const ClosedStreamsCase& streamsCase, std::ostream* os) { *os << streamsCase.name; }
+
+// Offers and withdraws the font in a process whose listed standard streams are closed, and
+// reports on the memory file and on what fontconfig and the toolkit's font map list.
+std::string offerAndWithdraw(const ClosedStreamsCase& streamsCase) {
+  (void)setenv("FONTCONFIG_FILE", TRELVO_TEST_FONTS_WITHOUT_CJK, 1);
+  for (const int fd : streamsCase.closed) (void)close(fd);
+  std::ostringstream report;
+  const int font = addAlertFont();
+  report << "fd=" << font << "\n";
+  if (font < 0) return report.str();
+  report << "cloexec=" << ((fcntl(font, F_GETFD) & FD_CLOEXEC) != 0) << "\n";
+  report << "sealed="
+         << (fcntl(font, F_GET_SEALS) == (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL))
+         << "\n";
+  const auto embedded = alertFont();
+  std::vector<std::uint8_t> held(embedded.size() + 1);
+  const ssize_t got = pread(font, held.data(), held.size(), 0);
+  report << "same="
+         << (got == static_cast<ssize_t>(embedded.size()) &&
+             std::equal(embedded.begin(), embedded.end(), held.begin()))
+         << "\n";
+  const FcFontSet* fonts = FcConfigGetFonts(nullptr, FcSetApplication);
+  report << "fonts=" << (fonts == nullptr ? 0 : fonts->nfont) << "\n";
+  if (fonts != nullptr && fonts->nfont > 0) {
+    FcChar8* value = nullptr;
+    if (FcPatternGetString(fonts->fonts[0], FC_FAMILY, 0, &value) == FcResultMatch) {
+      report << "family=" << reinterpret_cast<const char*>(value) << "\n";
+    }
+    if (FcPatternGetString(fonts->fonts[0], FC_FILE, 0, &value) == FcResultMatch) {
+      report << "file=" << reinterpret_cast<const char*>(value) << "\n";
+    }
+  }
+  report << "listed=" << lists(listedFamilies(), kEmbeddedFamily) << "\n";
+
+  removeAlertFont(font);
+  const FcFontSet* left = FcConfigGetFonts(nullptr, FcSetApplication);
+  report << "withdrawn=" << (left == nullptr || left->nfont == 0) << "\n";
+  report << "closed=" << (fcntl(font, F_GETFD) < 0 && errno == EBADF) << "\n";
+  // Had the font map kept its list, it would still offer a family whose file is gone.
+  report << "listed.after=" << lists(listedFamilies(), kEmbeddedFamily) << "\n";
+  return report.str();
+}
+
+class AlertFontRegistrationTest : public ::testing::TestWithParam<ClosedStreamsCase> {};
+
+TEST_P(AlertFontRegistrationTest, MemoryFileStaysAboveTheStandardStreamsAndNothingIsLeft) {
+  const ClosedStreamsCase& streamsCase = GetParam();
+  const std::optional<Report> report =
+      reportFromChild([&] { return offerAndWithdraw(streamsCase); });
+  ASSERT_TRUE(report);
+  const Report& r = *report;
+  ASSERT_EQ(r.count("fd"), 1u);
+  const int fd = std::stoi(r.at("fd"));
+  ASSERT_GE(fd, 0) << "the font was not offered";
+  EXPECT_GT(fd, STDERR_FILENO) << "the memory file took the place of a standard stream";
+  EXPECT_EQ(r.at("cloexec"), "1");
+  EXPECT_EQ(r.at("sealed"), "1") << "the memory file is not sealed against every change";
+  EXPECT_EQ(r.at("same"), "1") << "the memory file does not hold the embedded font";
+  EXPECT_EQ(r.at("fonts"), "1");
+  EXPECT_EQ(r.count("family") == 1 ? r.at("family") : "", kEmbeddedFamily);
+  EXPECT_EQ(r.count("file") == 1 ? r.at("file") : "", "/proc/self/fd/" + std::to_string(fd));
+  EXPECT_EQ(r.at("listed"), "1") << "the toolkit's font map does not list the embedded font";
+  EXPECT_EQ(r.at("withdrawn"), "1") << "application fonts left after the withdrawal";
+  EXPECT_EQ(r.at("closed"), "1") << "the font's memory file is still open";
+  EXPECT_EQ(r.at("listed.after"), "0") << "the toolkit's font map still lists the withdrawn font";
+}
+
+INSTANTIATE_TEST_SUITE_P(StandardStreams, AlertFontRegistrationTest,
+                         ::testing::Values(ClosedStreamsCase{"AllOpen", {}},
+                                           ClosedStreamsCase{"InputClosed", {0}},
+                                           ClosedStreamsCase{"InputAndOutputClosed", {0, 1}}),
+                         [](const ::testing::TestParamInfo<ClosedStreamsCase>& param) {
+                           return std::string(param.param.name);
+                         });
 
 }  // namespace
 }  // namespace trelvo::installer
