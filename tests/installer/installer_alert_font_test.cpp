@@ -1,9 +1,9 @@
 // The recovery alert's fonts. On a desktop whose fonts lack CJK (fontconfig limited to DejaVu),
 // with the embedded font offered, the dialog's two texts lay out without a single unknown glyph,
 // the desktop's own font still draws what it covers, and the error icon is there. Without a
-// display: the font's registration keeps clear of the standard streams and leaves nothing behind.
+// display: the embedded font covers the texts, and its registration keeps clear of the standard
+// streams and leaves nothing behind.
 #include <fcntl.h>
-#include <fontconfig/fontconfig.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <sys/wait.h>
@@ -18,6 +18,12 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+// In this order: fontconfig's FreeType header needs both before it.
+#include <fontconfig/fontconfig.h>
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include <fontconfig/fcfreetype.h>
 
 #include "alert_font.h"
 #include "alert_linux.h"
@@ -270,6 +276,49 @@ TEST(EmbeddedAlertFont, IsATrueTypeFileOfAFewKilobytes) {
   EXPECT_EQ(font[2], 0x00);
   EXPECT_EQ(font[3], 0x00);
   EXPECT_LT(font.size(), 64u * 1024) << "the alert's texts need a few kilobytes of glyphs";
+}
+
+// Needs no display: the embedded font alone, read by FreeType from memory, has a glyph for every
+// character of the alert's fixed texts that a desktop without CJK fonts may lack.
+TEST(EmbeddedAlertFont, CoversEveryNonAsciiCharacterOfTheAlertTexts) {
+  const auto font = alertFont();
+  FT_Library library = nullptr;
+  ASSERT_EQ(FT_Init_FreeType(&library), 0);
+  FT_Face face = nullptr;
+  ASSERT_EQ(FT_New_Memory_Face(library, font.data(), static_cast<FT_Long>(font.size()), 0, &face),
+            0)
+      << "FreeType cannot read the embedded font";
+  FcPattern* pattern = FcFreeTypeQueryFace(face, reinterpret_cast<const FcChar8*>(""), 0, nullptr);
+  FcChar8* family = nullptr;
+  FcCharSet* charset = nullptr;
+  if (pattern != nullptr) {
+    (void)FcPatternGetString(pattern, FC_FAMILY, 0, &family);
+    (void)FcPatternGetCharSet(pattern, FC_CHARSET, 0, &charset);
+  }
+  EXPECT_NE(pattern, nullptr) << "fontconfig cannot query the embedded font";
+  EXPECT_STREQ(reinterpret_cast<const char*>(family), kEmbeddedFamily);
+  EXPECT_NE(charset, nullptr);
+  for (const char* text : {kAlertMessage, kAlertSentence}) {
+    SCOPED_TRACE(text);
+    const auto* bytes = reinterpret_cast<const FcChar8*>(text);
+    int left = static_cast<int>(std::strlen(text));
+    int nonAscii = 0;
+    while (left > 0) {
+      FcChar32 c = 0;
+      const int used = FcUtf8ToUcs4(bytes, &c, left);
+      ASSERT_GT(used, 0) << "the text is not UTF-8";
+      bytes += used;
+      left -= used;
+      if (c < 0x80) continue;
+      ++nonAscii;
+      EXPECT_TRUE(charset != nullptr && FcCharSetHasChar(charset, c) != FcFalse)
+          << "no glyph for U+" << std::hex << std::uppercase << c;
+    }
+    EXPECT_GT(nonAscii, 0) << "the text has no character beyond ASCII to check";
+  }
+  if (pattern != nullptr) FcPatternDestroy(pattern);
+  (void)FT_Done_Face(face);
+  (void)FT_Done_FreeType(library);
 }
 
 struct ClosedStreamsCase {
