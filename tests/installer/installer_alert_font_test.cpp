@@ -1,8 +1,9 @@
 // The recovery alert's fonts. On a desktop whose fonts lack CJK (fontconfig limited to DejaVu),
 // with the embedded font offered, the dialog's two texts lay out without a single unknown glyph,
-// the desktop's own font still draws what it covers, and the error icon is there. Without a
-// display: the embedded font covers the texts, and its registration keeps clear of the standard
-// streams and leaves nothing behind.
+// the desktop's own font still draws what it covers, and the error icon is there; on a desktop
+// with a CJK font of its own, that font still draws the CJK characters. Without a display: the
+// embedded font covers the texts, and its registration keeps clear of the standard streams and
+// leaves nothing behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -161,13 +162,15 @@ bool lists(const std::vector<std::string>& families, const std::string& family) 
 
 struct FontCase {
   const char* name;
-  bool embeddedFont;
+  const char* fontsFile;  // the desktop's font set, as FONTCONFIG_FILE
+  bool embeddedFont;      // whether the embedded font is offered
+  const char* cjkFamily;  // the family that must draw the CJK characters; nullptr: none can
 };
 void PrintTo(const FontCase& fontCase, std::ostream* os) { *os << fontCase.name; }
 
 // Lays out the dialog on the display and reports what drew its texts.
 std::string measureDialog(const FontCase& fontCase, const std::string& display) {
-  (void)setenv("FONTCONFIG_FILE", TRELVO_TEST_FONTS_WITHOUT_CJK, 1);
+  (void)setenv("FONTCONFIG_FILE", fontCase.fontsFile, 1);
   (void)setenv("DISPLAY", display.c_str(), 1);
   (void)setenv("GDK_BACKEND", "x11", 1);
   (void)setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus is needed to measure
@@ -245,9 +248,9 @@ TEST_P(AlertFontTest, TextsLayOutWithTheGlyphsTheyNeed) {
     const int unknown = std::stoi(r.at(key + ".unknown"));
     // The desktop's own font draws the Latin letters either way.
     EXPECT_EQ(r.at(key + ".latin"), "DejaVu Sans");
-    if (fontCase.embeddedFont) {
+    if (fontCase.cjkFamily != nullptr) {
       EXPECT_EQ(unknown, 0);
-      EXPECT_EQ(r.at(key + ".cjk"), kEmbeddedFamily);
+      EXPECT_EQ(r.at(key + ".cjk"), fontCase.cjkFamily);
     } else {
       EXPECT_GT(unknown, 0) << "the test's font set must lack CJK";
     }
@@ -261,12 +264,15 @@ TEST_P(AlertFontTest, TextsLayOutWithTheGlyphsTheyNeed) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Fonts, AlertFontTest,
-                         ::testing::Values(FontCase{"DesktopFontsAlone", false},
-                                           FontCase{"WithEmbeddedFont", true}),
-                         [](const ::testing::TestParamInfo<FontCase>& param) {
-                           return std::string(param.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Fonts, AlertFontTest,
+    ::testing::Values(FontCase{"DesktopFontsAlone", TRELVO_TEST_FONTS_WITHOUT_CJK, false, nullptr},
+                      FontCase{"WithEmbeddedFont", TRELVO_TEST_FONTS_WITHOUT_CJK, true,
+                               kEmbeddedFamily},
+                      // Offered as well, the embedded font does not push aside the desktop's own.
+                      FontCase{"DesktopCjkFontComesFirst", TRELVO_TEST_FONTS_WITH_CJK, true,
+                               "Droid Sans Fallback"}),
+    [](const ::testing::TestParamInfo<FontCase>& param) { return std::string(param.param.name); });
 
 TEST(EmbeddedAlertFont, IsATrueTypeFileOfAFewKilobytes) {
   const auto font = alertFont();
