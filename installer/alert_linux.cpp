@@ -141,8 +141,9 @@ GtkWidget* makeAlertDialog(const std::string& message, const std::string& inform
   // The checked cast macros expand to C casts; these pointers come straight from the constructor.
   GtkMessageDialog* messageDialog = reinterpret_cast<GtkMessageDialog*>(dialog);
   gtk_message_dialog_format_secondary_text(messageDialog, "%s", informative.c_str());
-  // A GTK 3 message dialog shows no icon for its type, and its deprecated image setter has no
-  // place to put one, so the error icon goes first into the row that holds the texts.
+  // A GTK 3 message dialog draws no icon for its type. Its image setter would put one where this
+  // does, first in the row that holds the texts, but it is deprecated since 3.12 and also turns
+  // the dialog's message type into "other"; so the error icon is packed there by hand.
   GtkWidget* row = gtk_widget_get_parent(gtk_message_dialog_get_message_area(messageDialog));
   if (row != nullptr && g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(row),
                                                    gtk_box_get_type()) != FALSE) {
