@@ -92,13 +92,19 @@ installer_env=()
 # After the installer's start with the alert on the display: capture it, then press Return.
 alert_shot=
 
-# Waits for the installer's dialog, saves a screenshot of it and dismisses it with Return.
+# Waits for the installer's dialog, saves a screenshot of it and dismisses it with Return. When
+# no dialog can be found, or Return does not end the installer, its session is killed, so that the
+# wait for it that follows cannot hang on a dialog nobody answers.
 look_at_alert() {
   local window X Y WIDTH HEIGHT SCREEN WINDOW
-  window=$(timeout 60 xdotool search --sync --onlyvisible --pid "$1" | head -n 1) || {
-    echo "  - No alert window appeared on the display."
+  # Judged by what was printed: a search cut short by the timeout prints nothing, and one that
+  # found more than one window may end by SIGPIPE once head has its line.
+  window=$(timeout 60 xdotool search --sync --onlyvisible --pid "$1" | head -n 1) || true
+  if [[ -z $window ]]; then
+    echo "  - No alert window appeared on the display; the demo ends the installer."
+    kill -KILL -- "-$1" 2>/dev/null || true
     return 0
-  }
+  fi
   sleep 1  # let it draw
   eval "$(xdotool getwindowgeometry --shell "$window")"
   if ffmpeg -loglevel error -nostdin -y -f x11grab -video_size "${WIDTH}x${HEIGHT}" \
@@ -110,6 +116,10 @@ look_at_alert() {
   echo "  - The demo presses Return for the user, which dismisses it."
   xdotool windowfocus --sync "$window" 2>/dev/null || true
   xdotool key --clearmodifiers Return
+  timeout 20 tail --pid="$1" -f /dev/null || {
+    echo "  - Return did not dismiss the alert; the demo ends the installer."
+    kill -KILL -- "-$1" 2>/dev/null || true
+  }
 }
 
 version_at() { cat "$1/Contents/Resources/version" 2>/dev/null || echo "nothing"; }
