@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
+#include "segmentation_engine.h"
 #include "tflite_reader.h"
 #include "xnn_network.h"
 
@@ -14,25 +16,33 @@ namespace {
 // Large graphs (the real models and their mutations) would make each run slow.
 constexpr std::size_t kMaxElementsToRun = 1 << 16;
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+// Reads the model for its only output, or, as the person model is read, for the output of that
+// name; checks and runs what is accepted.
+void readAndRun(std::span<const std::uint8_t> model, std::string_view output) {
   using namespace trelvo::matte;
   Graph graph;
   std::string error;
-  if (!readTfliteModel(std::span<const std::uint8_t>(data, size), graph, error)) {
+  if (!readTfliteModel(model, graph, error, output)) {
     if (error.empty()) __builtin_trap();  // a refusal always says why
-    return 0;
+    return;
   }
   // An accepted graph passed its checks, so the invariants the builder relies on hold.
   if (!validateGraph(graph, error)) __builtin_trap();
   std::size_t elements = 0;
   for (const GraphTensor& t : graph.tensors) elements += elementCount(t.shape);
-  if (elements > kMaxElementsToRun) return 0;
+  if (elements > kMaxElementsToRun) return;
   auto network = XnnNetwork::create(graph, 1, error);
   if (network) {
     for (std::size_t i = 0; i < network->inputSize(); ++i) network->input()[i] = 0.5f;
     (void)network->run(error);
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> model(data, size);
+  readAndRun(model, {});
+  readAndRun(model, trelvo::matte::kPersonModelOutput);
   return 0;
 }

@@ -193,6 +193,20 @@ class Validator {
         }
         return checkOutput(op, {x->shape[0], op.newHeight, op.newWidth, x->shape[3]});
       }
+      case OpKind::Pad: {
+        if (!checkInputCount(op, 1, 1)) return false;
+        const GraphTensor* x = operand(op, 0, false, false);
+        if (x == nullptr) return false;
+        if (x->shape.size() != 4) return fail("the input is not 4-dimensional");
+        std::vector<std::uint32_t> out(4);
+        for (std::size_t d = 0; d < 4; ++d) {
+          if (op.padBefore[d] > kMaxPadding || op.padAfter[d] > kMaxPadding) {
+            return fail("the padding is larger than the limit");
+          }
+          out[d] = x->shape[d] + op.padBefore[d] + op.padAfter[d];
+        }
+        return checkOutput(op, out);
+      }
     }
     return fail("unknown operator kind");
   }
@@ -301,6 +315,8 @@ const char* opKindName(OpKind kind) {
       return "global average pooling";
     case OpKind::ResizeBilinear:
       return "RESIZE_BILINEAR";
+    case OpKind::Pad:
+      return "PAD";
   }
   return "unknown";
 }
@@ -339,5 +355,18 @@ std::uint32_t transposePaddingTotal(std::uint32_t in, std::uint32_t kernel, std:
 }
 
 bool validateGraph(const Graph& graph, std::string& error) { return Validator(graph, error).run(); }
+
+void appendLogistic(Graph& graph) {
+  GraphTensor probability;
+  probability.shape = graph.tensors[static_cast<std::size_t>(graph.output)].shape;
+  graph.tensors.push_back(std::move(probability));
+  const auto index = static_cast<std::int32_t>(graph.tensors.size() - 1);
+  GraphOp logistic;
+  logistic.kind = OpKind::Logistic;
+  logistic.inputs = {graph.output};
+  logistic.output = index;
+  graph.ops.push_back(std::move(logistic));
+  graph.output = index;
+}
 
 }  // namespace trelvo::matte

@@ -3,6 +3,7 @@
 // consumes it after `validateGraph` has checked every index and shape.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,7 @@ inline constexpr std::size_t kMaxTensorElements = std::size_t{1} << 24;
 inline constexpr std::size_t kMaxActivationElements = std::size_t{1} << 26;
 inline constexpr std::uint32_t kMaxStride = 64;
 inline constexpr std::uint32_t kMaxKernel = 64;
+inline constexpr std::uint32_t kMaxPadding = 1024;
 
 enum class Padding { Same, Valid };
 
@@ -38,6 +40,7 @@ enum class OpKind {
   Logistic,
   GlobalAveragePool,  // [N,H,W,C] -> [N,1,1,C]
   ResizeBilinear,     // [N,H,W,C] -> [N,newHeight,newWidth,C]
+  Pad,                // [N,H,W,C] -> each dimension grown by padBefore + padAfter zeros
 };
 
 const char* opKindName(OpKind kind);
@@ -65,6 +68,8 @@ struct GraphOp {
   std::uint32_t newWidth = 0;
   bool alignCorners = false;
   bool halfPixelCenters = false;
+  std::array<std::uint32_t, 4> padBefore{};  // pad only, per dimension
+  std::array<std::uint32_t, 4> padAfter{};
   // Position of the operator in the model file, for error texts; -1 when it has none.
   std::int32_t sourceIndex = -1;
 };
@@ -79,6 +84,10 @@ struct Graph {
 // Checks indices, execution order, shapes and limits. Returns false with `error` set on the first
 // problem found; the graph is then unusable.
 bool validateGraph(const Graph& graph, std::string& error);
+
+// Turns a graph whose output is a logit map into one whose output is its probability: a LOGISTIC
+// operator after the old output, writing a new tensor that becomes the output.
+void appendLogistic(Graph& graph);
 
 // Number of elements of `shape`, or 0 when it exceeds kMaxTensorElements.
 std::size_t elementCount(const std::vector<std::uint32_t>& shape);

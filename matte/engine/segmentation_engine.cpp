@@ -2,10 +2,8 @@
 
 #include <utility>
 
-#include "model_graph.h"
+#include "mask_network.h"
 #include "preprocess.h"
-#include "tflite_reader.h"
-#include "xnn_network.h"
 
 namespace trelvo::matte {
 
@@ -44,21 +42,7 @@ class XnnSegmentationEngine final : public SegmentationEngine {
 std::unique_ptr<SegmentationEngine> SegmentationEngine::create(std::span<const std::uint8_t> model,
                                                                std::size_t threads,
                                                                std::string& error) {
-  Graph graph;
-  if (!readTfliteModel(model, graph, error)) return nullptr;
-  // The engine feeds one RGB image and reads one single-channel mask.
-  const std::vector<std::uint32_t>& in = graph.tensors[static_cast<std::size_t>(graph.input)].shape;
-  const std::vector<std::uint32_t>& out =
-      graph.tensors[static_cast<std::size_t>(graph.output)].shape;
-  if (in.size() != 4 || in[0] != 1 || in[3] != 3) {
-    error = "the model input is not one RGB image";
-    return nullptr;
-  }
-  if (out.size() != 4 || out[0] != 1 || out[3] != 1) {
-    error = "the model output is not one single-channel mask";
-    return nullptr;
-  }
-  std::unique_ptr<XnnNetwork> network = XnnNetwork::create(graph, threads, error);
+  std::unique_ptr<XnnNetwork> network = makeMaskNetwork(model, {}, threads, error);
   if (!network) return nullptr;
   return std::make_unique<XnnSegmentationEngine>(std::move(network));
 }

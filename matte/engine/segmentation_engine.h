@@ -39,7 +39,12 @@ class SegmentationEngine {
   virtual bool segment(const BgraFrame& frame, PersonMask& mask, std::string& error) = 0;
 };
 
-// The model built into the program.
+// The models built into the program: the whole-frame model that finds the people, and the pose
+// landmark model whose segmentation output segments each person on a crop.
 std::span<const std::uint8_t> embeddedModel();
+std::span<const std::uint8_t> embeddedPersonModel();
+
+// The person model's output that holds its segmentation, as logits.
+inline constexpr char kPersonModelOutput[] = "Identity_2";
 
 }  // namespace trelvo::matte

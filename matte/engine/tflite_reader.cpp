@@ -26,6 +26,7 @@ enum BuiltinCode : std::int32_t {
   kRelu = 19,
   kResizeBilinear = 23,
   kCustom = 32,
+  kPad = 34,
   kMean = 40,
   kHardSwish = 117,
 };
@@ -38,6 +39,7 @@ enum OptionsType : std::uint8_t {
   kAddOptions = 11,
   kResizeBilinearOptions = 15,
   kMulOptions = 21,
+  kPadOptions = 22,
   kReducerOptions = 27,
 };
 
@@ -78,7 +80,8 @@ std::string printable(std::string_view text) {
 
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  Reader(std::span<const std::uint8_t> bytes, std::string_view outputName)
+      : bytes_(bytes), outputName_(outputName) {}
 
   bool read(Graph& graph) {
     if (bytes_.size() > kMaxModelBytes) return fail("the model is larger than the limit");
@@ -115,9 +118,10 @@ class Reader {
     }
     if (tensors.length > kMaxTensors) return fail("too many tensors");
     if (operators.length > kMaxOperators) return fail("too many operators");
-    if (inputs.length != 1 || outputs.length != 1) {
+    if (inputs.length != 1 || outputs.length == 0 || (outputName_.empty() && outputs.length != 1)) {
       return fail("the model must have exactly one input and one output");
     }
+    if (outputs.length > kMaxTensors) return fail("too many outputs");
 
     Graph out;
     raw_.resize(tensors.length);
@@ -128,15 +132,27 @@ class Reader {
     }
     context_.clear();
     out.input = element<std::int32_t>(inputs, 0);
-    out.output = element<std::int32_t>(outputs, 0);
+    if (!chooseOutput(tensors, outputs, out.output)) return false;
     if (!floatTensor(out.input) || !floatTensor(out.output)) {
       return fail("the model input and output must be float32 tensors");
     }
 
+    std::vector<RawOperator> ops(operators.length);
     for (std::uint32_t i = 0; i < operators.length; ++i) {
       context_ = "operator " + std::to_string(i) + ": ";
-      Table op;
-      if (!tableAt(operators, i, op) || !readOperator(op, i, out)) return false;
+      if (!tableAt(operators, i, ops[i].table) || !readOperatorHeader(ops[i])) return false;
+    }
+    context_.clear();
+    // Only what the chosen output depends on is converted: a model with several heads may use
+    // operators on the others that the engine does not support.
+    const std::vector<bool> live = liveOperators(ops, out.output);
+    if (!ops.empty() && std::find(live.begin(), live.end(), true) == live.end()) {
+      return fail("the model output is not computed by any operator");
+    }
+    for (std::uint32_t i = 0; i < operators.length; ++i) {
+      if (!live[i]) continue;
+      context_ = "operator " + std::to_string(i) + ": ";
+      if (!readOperator(ops[i], i, out)) return false;
     }
     context_.clear();
 
@@ -153,6 +169,54 @@ class Reader {
     std::int32_t builtin = 0;
     std::string custom;
   };
+
+  // An operator's table and the tensors it reads and writes, before conversion.
+  struct RawOperator {
+    Table table;
+    std::uint32_t codeIndex = 0;
+    std::vector<std::int32_t> inputs;
+    std::vector<std::int32_t> outputs;
+  };
+
+  // The output to compute: the only one, or the one whose tensor carries the requested name.
+  bool chooseOutput(const Vec& tensors, const Vec& outputs, std::int32_t& chosen) {
+    if (outputName_.empty()) {
+      chosen = element<std::int32_t>(outputs, 0);
+      return true;
+    }
+    for (std::uint32_t i = 0; i < outputs.length; ++i) {
+      const std::int32_t index = element<std::int32_t>(outputs, i);
+      if (!validTensor(index)) return fail("an output index is out of range");
+      Table t;
+      std::string name;
+      if (!tableAt(tensors, static_cast<std::size_t>(index), t) || !string(t, 3, name)) {
+        return false;
+      }
+      if (name == outputName_) {
+        chosen = index;
+        return true;
+      }
+    }
+    return fail("the model has no output named \"" + printable(outputName_) + "\"");
+  }
+
+  // Operators whose results the output needs, found backwards from it. Every writer of a needed
+  // tensor counts, so a tensor written twice is still reported as such.
+  std::vector<bool> liveOperators(const std::vector<RawOperator>& ops, std::int32_t output) const {
+    std::vector<bool> live(ops.size(), false);
+    std::vector<bool> needed(raw_.size(), false);
+    needed[static_cast<std::size_t>(output)] = true;
+    for (std::size_t n = ops.size(); n-- > 0;) {
+      for (std::int32_t index : ops[n].outputs) {
+        if (needed[static_cast<std::size_t>(index)]) live[n] = true;
+      }
+      if (!live[n]) continue;
+      for (std::int32_t index : ops[n].inputs) {
+        if (index != kNoTensor) needed[static_cast<std::size_t>(index)] = true;
+      }
+    }
+    return live;
+  }
 
   bool fail(const std::string& text) {
     if (error_.empty()) error_ = context_ + text;
@@ -418,27 +482,38 @@ class Reader {
     return subTable(op, 4, opts);
   }
 
-  bool readOperator(const Table& op, std::uint32_t position, Graph& graph) {
-    std::uint32_t codeIndex = 0;
+  // The operator's code and tensor indices, checked for every operator of the file.
+  bool readOperatorHeader(RawOperator& raw) {
     Vec inputs, outputs;
-    if (!scalar(op, 0, std::uint32_t{0}, codeIndex) || !vector(op, 1, 4, inputs) ||
-        !vector(op, 2, 4, outputs)) {
+    if (!scalar(raw.table, 0, std::uint32_t{0}, raw.codeIndex) ||
+        !vector(raw.table, 1, 4, inputs) || !vector(raw.table, 2, 4, outputs)) {
       return false;
     }
-    if (codeIndex >= codes_.size()) return fail("operator code index out of range");
+    if (raw.codeIndex >= codes_.size()) return fail("operator code index out of range");
     if (inputs.length > kMaxOperatorTensors) return fail("too many inputs");
-    if (outputs.length != 1) return fail("exactly one output is supported");
-    GraphOp g;
-    g.sourceIndex = static_cast<std::int32_t>(position);
+    if (outputs.length > kMaxOperatorTensors) return fail("too many outputs");
     for (std::uint32_t i = 0; i < inputs.length; ++i) {
       const std::int32_t index = element<std::int32_t>(inputs, i);
       if (index != kNoTensor && !validTensor(index)) return fail("input index out of range");
-      g.inputs.push_back(index);
+      raw.inputs.push_back(index);
     }
-    g.output = element<std::int32_t>(outputs, 0);
-    if (!validTensor(g.output)) return fail("output index out of range");
+    for (std::uint32_t i = 0; i < outputs.length; ++i) {
+      const std::int32_t index = element<std::int32_t>(outputs, i);
+      if (!validTensor(index)) return fail("output index out of range");
+      raw.outputs.push_back(index);
+    }
+    return true;
+  }
 
-    const OperatorCode& code = codes_[codeIndex];
+  bool readOperator(const RawOperator& raw, std::uint32_t position, Graph& graph) {
+    if (raw.outputs.size() != 1) return fail("exactly one output is supported");
+    const Table& op = raw.table;
+    GraphOp g;
+    g.sourceIndex = static_cast<std::int32_t>(position);
+    g.inputs = raw.inputs;
+    g.output = raw.outputs[0];
+
+    const OperatorCode& code = codes_[raw.codeIndex];
     switch (code.builtin) {
       case kDequantize:
         return readDequantize(g, graph);
@@ -469,6 +544,8 @@ class Reader {
         return emit(g, graph);
       case kResizeBilinear:
         return readResize(op, g, graph);
+      case kPad:
+        return readPad(op, g, graph);
       case kCustom:
         if (code.custom == kTransposeConvName) return readTransposeConv(op, g, graph);
         return fail("unsupported custom operator \"" + printable(code.custom) + "\"");
@@ -642,7 +719,34 @@ class Reader {
     return emit(g, graph);
   }
 
+  bool readPad(const Table& op, GraphOp& g, Graph& graph) {
+    g.kind = OpKind::Pad;
+    std::optional<Table> opts;
+    if (!options(op, kPadOptions, opts)) return false;
+    if (g.inputs.size() != 2 || g.inputs[0] == kNoTensor) return fail("PAD needs two inputs");
+    const std::vector<std::uint32_t>& shape = raw_[static_cast<std::size_t>(g.inputs[0])].shape;
+    if (shape.size() != 4) return fail("PAD needs a 4-dimensional input");
+    // The paddings: int32 [rank, 2], the zeros before and after each dimension.
+    if (!validTensor(g.inputs[1])) return fail("a parameter tensor index is out of range");
+    const RawTensor& paddings = raw_[static_cast<std::size_t>(g.inputs[1])];
+    if (paddings.type != kInt32 || paddings.data.empty() ||
+        paddings.shape != std::vector<std::uint32_t>{4, 2}) {
+      return fail("the paddings must be a constant int32 tensor of shape [4,2]");
+    }
+    for (std::size_t d = 0; d < 4; ++d) {
+      std::int32_t before = 0, after = 0;
+      std::memcpy(&before, paddings.data.data() + 8 * d, 4);
+      std::memcpy(&after, paddings.data.data() + 8 * d + 4, 4);
+      if (before < 0 || after < 0) return fail("negative padding");
+      g.padBefore[d] = static_cast<std::uint32_t>(before);
+      g.padAfter[d] = static_cast<std::uint32_t>(after);
+    }
+    g.inputs.resize(1);
+    return emit(g, graph);
+  }
+
   std::span<const std::uint8_t> bytes_;
+  std::string_view outputName_;
   std::string error_;
   std::string context_;
   std::vector<OperatorCode> codes_;
@@ -666,8 +770,9 @@ float halfToFloat(std::uint16_t half) {
   return sign != 0 ? -magnitude : magnitude;
 }
 
-bool readTfliteModel(std::span<const std::uint8_t> model, Graph& graph, std::string& error) {
-  Reader reader(model);
+bool readTfliteModel(std::span<const std::uint8_t> model, Graph& graph, std::string& error,
+                     std::string_view outputName) {
+  Reader reader(model, outputName);
   if (!reader.read(graph)) {
     error = reader.error().empty() ? "the model is malformed" : reader.error();
     return false;

@@ -219,6 +219,14 @@ std::unique_ptr<XnnNetwork> XnnNetwork::create(const Graph& graph, std::size_t t
                                                       in[0], out, flags);
         break;
       }
+      case OpKind::Pad: {
+        const std::size_t before[4] = {op.padBefore[0], op.padBefore[1], op.padBefore[2],
+                                       op.padBefore[3]};
+        const std::size_t after[4] = {op.padAfter[0], op.padAfter[1], op.padAfter[2],
+                                      op.padAfter[3]};
+        status = xnn_define_static_constant_pad(subgraph.get(), before, after, 0.0f, in[0], out, 0);
+        break;
+      }
     }
     if (status != xnn_status_success) {
       error = "XNNPACK refused operator " + std::to_string(n) + " (" + opKindName(op.kind) +

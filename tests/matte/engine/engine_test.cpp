@@ -9,9 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "model_graph.h"
 #include "preprocess.h"
+#include "rect_sampler.h"
+#include "reference_ops.h"
 #include "segmentation_engine.h"
 #include "test_files.h"
+#include "tflite_reader.h"
+#include "xnn_network.h"
 
 namespace trelvo::matte {
 namespace {
@@ -137,6 +142,44 @@ INSTANTIATE_TEST_SUITE_P(BothModels, RealModelTest,
                                            ModelCase{"selfie_segmentation_landscape.tflite", 256,
                                                      144}));
 
+// The person model's segmentation of one crop of the photograph, reaching past its top-left corner
+// (black there), through XNNPACK and through the plain loops.
+TEST(PersonModel, SegmentationOfACropAgreesWithThePlainLoops) {
+  const std::vector<std::uint8_t> model = readTestFile(testModelPath("pose_landmark_full.tflite"));
+  ASSERT_FALSE(model.empty());
+  Graph graph;
+  std::string error;
+  ASSERT_TRUE(readTfliteModel(model, graph, error, kPersonModelOutput)) << error;
+  appendLogistic(graph);
+  auto network = XnnNetwork::create(graph, 1, error);
+  ASSERT_NE(network, nullptr) << error;
+
+  const Image photo = loadPngAsBgra(fixturePath("astronaut.png"));
+  ASSERT_EQ(photo.width, 512u);
+  RectSampler sampler(256, 256);
+  sampler.sample(frameOf(photo), {-40.0, -30.0, 560.0, 560.0}, network->input());
+  const testing::RefTensor input{
+      {1, 256, 256, 3},
+      std::vector<float>(network->input(), network->input() + network->inputSize())};
+  ASSERT_TRUE(network->run(error)) << error;
+  const testing::RefTensor expected = testing::runReference(graph, input);
+  ASSERT_EQ(expected.values.size(), network->outputSize());
+  float worst = 0.0f;
+  for (std::size_t i = 0; i < expected.values.size(); ++i) {
+    worst = std::max(worst, std::fabs(network->output()[i] - expected.values[i]));
+  }
+  EXPECT_LE(worst, 1e-3f);
+  // And it is a segmentation of the person: the face is person, the flag is not. The crop maps
+  // photograph pixel p to (p + 40) * 256 / 560.
+  auto at = [&](double x, double y) {
+    const auto cx = static_cast<std::size_t>((x + 40.0) * 256.0 / 560.0);
+    const auto cy = static_cast<std::size_t>((y + 30.0) * 256.0 / 560.0);
+    return network->output()[cy * 256 + cx];
+  };
+  EXPECT_GT(at(225, 120), 0.9f);  // face
+  EXPECT_LT(at(20, 80), 0.1f);    // flag
+}
+
 TEST(EmbeddedModel, IsTheConfiguredModelAndRuns) {
   const std::vector<std::uint8_t> expected = readTestFile(TRELVO_TEST_EMBEDDED_MODEL);
   const std::span<const std::uint8_t> embedded = embeddedModel();
@@ -145,6 +188,14 @@ TEST(EmbeddedModel, IsTheConfiguredModelAndRuns) {
   EXPECT_TRUE(std::equal(embedded.begin(), embedded.end(), expected.begin()));
   std::string error;
   EXPECT_NE(SegmentationEngine::create(embedded, 2, error), nullptr) << error;
+}
+
+TEST(EmbeddedModel, TheConfiguredPersonModelIsBuiltIn) {
+  const std::vector<std::uint8_t> expected = readTestFile(TRELVO_TEST_EMBEDDED_PERSON_MODEL);
+  const std::span<const std::uint8_t> embedded = embeddedPersonModel();
+  ASSERT_FALSE(expected.empty());
+  ASSERT_EQ(embedded.size(), expected.size());
+  EXPECT_TRUE(std::equal(embedded.begin(), embedded.end(), expected.begin()));
 }
 
 // One engine for the frame tests: built once, it is the slow part.

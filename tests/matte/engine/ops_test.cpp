@@ -193,6 +193,53 @@ Built resize(std::mt19937& rng, std::vector<std::uint32_t> in, std::uint32_t h, 
   return b;
 }
 
+// PAD with its paddings (before and after each of the four dimensions) as an int32 [4,2] constant.
+Built pad(std::mt19937& rng, std::vector<std::uint32_t> in, std::vector<std::int32_t> paddings) {
+  const RefTensor x = randomTensor(in, rng);
+  std::uint32_t before[4], after[4];
+  for (int d = 0; d < 4; ++d) {
+    before[d] = static_cast<std::uint32_t>(paddings[2 * d]);
+    after[d] = static_cast<std::uint32_t>(paddings[2 * d + 1]);
+  }
+  Built b = singleOp(builtin(kOpPad, kPadOptions, FbTable().build()), x, {}, {0, 1},
+                     refPad(x, before, after));
+  b.model.tensors.insert(b.model.tensors.begin() + 1, {{4, 2}, kInt32, intBytes(paddings)});
+  b.model.ops[0].outputs = {2};
+  b.model.outputs = {2};
+  return b;
+}
+
+// The person model's downsampling step: a symmetric spatial PAD, then a VALID stride-2 depthwise
+// convolution with fused RELU6.
+Built padThenStridedDepthwise(std::mt19937& rng) {
+  Built b;
+  b.input = randomTensor({1, 9, 8, 4}, rng);
+  const std::uint32_t before[4] = {0, 1, 1, 0};
+  const std::uint32_t after[4] = {0, 1, 1, 0};
+  const RefTensor padded = refPad(b.input, before, after);
+  const RefTensor f = randomTensor({1, 3, 3, 4}, rng);
+  const RefTensor bias = randomTensor({4}, rng);
+  const RefWindow w = window(RefPadding::Valid, 2, 2, RefActivation::Relu6);
+  b.expected = refDepthwiseConv2D(padded, f, bias.values, w);
+  b.model.tensors = {{dims(b.input.shape), kFloat32, {}},
+                     {{4, 2}, kInt32, intBytes({0, 0, 1, 1, 1, 1, 0, 0})},
+                     {dims(padded.shape), kFloat32, {}},
+                     {dims(f.shape), kFloat32, floatBytes(f.values)},
+                     {dims(bias.shape), kFloat32, floatBytes(bias.values)},
+                     {dims(b.expected.shape), kFloat32, {}}};
+  OpDesc p = builtin(kOpPad, kPadOptions, FbTable().build());
+  p.inputs = {0, 1};
+  p.outputs = {2};
+  OpDesc conv = builtin(kOpDepthwiseConv2D, kDepthwiseConv2DOptions,
+                        depthwiseOptions(kValid, 2, 2, 1, kActRelu6));
+  conv.inputs = {2, 3, 4};
+  conv.outputs = {5};
+  b.model.ops = {p, conv};
+  b.model.inputs = {0};
+  b.model.outputs = {5};
+  return b;
+}
+
 // The squeeze-and-excite pattern of the models: a pooled copy of the input scales the input.
 Built squeezeExcite(std::mt19937& rng, std::vector<std::uint32_t> in) {
   Built b;
@@ -416,6 +463,19 @@ const DiffCase kCases[] = {
      [](auto& r) {
        return squeezeExcite(r, {1, 8, 8, 16});
      }},
+    {"pad_spatial_symmetric",
+     [](auto& r) {
+       return pad(r, {1, 5, 6, 3}, {0, 0, 1, 1, 1, 1, 0, 0});
+     }},
+    {"pad_spatial_two_pixels",
+     [](auto& r) {
+       return pad(r, {1, 4, 4, 8}, {0, 0, 2, 2, 2, 2, 0, 0});
+     }},
+    {"pad_uneven_with_channels",
+     [](auto& r) {
+       return pad(r, {1, 4, 5, 2}, {0, 0, 2, 0, 0, 3, 1, 2});
+     }},
+    {"pad_then_strided_depthwise", [](auto& r) { return padThenStridedDepthwise(r); }},
     {"fp16_weights_dequantized", [](auto& r) { return halfWeights(r); }},
     {"unread_result_left_out", [](auto& r) { return deadBranch(r); }},
 };

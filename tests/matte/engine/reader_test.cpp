@@ -2,6 +2,7 @@
 // refused with an error.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -72,6 +73,68 @@ TEST(ReadRealModel, LandscapeModelUsesMeanAsGlobalPooling) {
             (std::vector<std::uint32_t>{1, 144, 256, 1}));
 }
 
+// The person model has five heads; only its segmentation output's part of the graph is read, and
+// that part needs PAD besides the operators of the first model.
+struct PersonModelCase {
+  const char* file;
+  std::size_t tensors;
+  std::map<OpKind, int> kinds;  // empty: not pinned down
+};
+
+class PersonModelTest : public ::testing::TestWithParam<PersonModelCase> {};
+
+TEST_P(PersonModelTest, SegmentationOutputIsReadWithWhatItNeeds) {
+  const std::vector<std::uint8_t> model = readTestFile(testModelPath(GetParam().file));
+  ASSERT_FALSE(model.empty());
+  Graph graph;
+  std::string error;
+  ASSERT_TRUE(readTfliteModel(model, graph, error, "Identity_2")) << error;
+  EXPECT_EQ(graph.tensors.size(), GetParam().tensors);
+  EXPECT_EQ(graph.tensors[static_cast<std::size_t>(graph.input)].shape,
+            (std::vector<std::uint32_t>{1, 256, 256, 3}));
+  EXPECT_EQ(graph.tensors[static_cast<std::size_t>(graph.output)].shape,
+            (std::vector<std::uint32_t>{1, 256, 256, 1}));
+  const std::map<OpKind, int> kinds = countKinds(graph);
+  if (!GetParam().kinds.empty()) {
+    EXPECT_EQ(kinds, GetParam().kinds);
+  }
+  EXPECT_EQ(kinds.at(OpKind::Pad), 5);
+  for (const GraphOp& op : graph.ops) {
+    if (op.kind != OpKind::Pad) continue;
+    // Symmetric spatial zeros of one or two pixels before a strided convolution.
+    EXPECT_EQ(op.padBefore, op.padAfter);
+    EXPECT_EQ(op.padBefore[0], 0u);
+    EXPECT_EQ(op.padBefore[3], 0u);
+    EXPECT_GE(op.padBefore[1], 1u);
+    EXPECT_LE(op.padBefore[1], 2u);
+    EXPECT_EQ(op.padBefore[1], op.padBefore[2]);
+  }
+
+  // With several outputs the one to compute must be named, and exist.
+  Graph untouched;
+  untouched.input = 77;
+  EXPECT_FALSE(readTfliteModel(model, untouched, error));
+  EXPECT_NE(error.find("exactly one input and one output"), std::string::npos) << error;
+  EXPECT_FALSE(readTfliteModel(model, untouched, error, "Identity_9"));
+  EXPECT_NE(error.find("no output named \"Identity_9\""), std::string::npos) << error;
+  EXPECT_EQ(untouched.input, 77);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothVariants, PersonModelTest,
+                         ::testing::Values(PersonModelCase{"pose_landmark_full.tflite",
+                                                           535,
+                                                           {{OpKind::Conv2D, 42},
+                                                            {OpKind::DepthwiseConv2D, 26},
+                                                            {OpKind::Add, 17},
+                                                            {OpKind::ResizeBilinear, 5},
+                                                            {OpKind::Pad, 5}}},
+                                           PersonModelCase{"pose_landmark_lite.tflite", 492, {}}),
+                         [](const auto& param) {
+                           return std::string(param.param.file).find("full") != std::string::npos
+                                      ? "full"
+                                      : "lite";
+                         });
+
 TEST(HalfToFloat, ConvertsEveryClassOfValue) {
   const struct {
     std::uint16_t half;
@@ -135,6 +198,31 @@ TEST(ReadModel, AcceptsTheBaseModels) {
   useTransposedConvolution(transposed, transposeOptions(1, 2, 2), true);
   ASSERT_TRUE(readTfliteModel(writeModel(transposed), graph, error)) << error;
   EXPECT_EQ(graph.ops[0].kind, OpKind::TransposeConvBias);
+}
+
+// Replaces operator 1 with PAD of tensor 3 by a paddings tensor (5) of the given shape and values.
+void usePad(ModelDesc& m, std::vector<std::int32_t> shape, std::vector<std::int32_t> paddings) {
+  m.tensors.push_back({std::move(shape), kInt32, intBytes(paddings)});
+  m.ops[1] = OpDesc{};
+  m.ops[1].builtin = kOpPad;
+  m.ops[1].optionsType = kPadOptions;
+  m.ops[1].options = FbTable().build();
+  m.ops[1].inputs = {3, 5};
+  m.ops[1].outputs = {4};
+  m.tensors[4].shape = {1, 6, 6, 2};
+}
+
+TEST(ReadModel, AcceptsPadding) {
+  ModelDesc m = baseModel();
+  usePad(m, {4, 2}, {0, 0, 1, 1, 2, 0, 0, 0});
+  Graph graph;
+  std::string error;
+  ASSERT_TRUE(readTfliteModel(writeModel(m), graph, error)) << error;
+  ASSERT_EQ(graph.ops.size(), 2u);
+  EXPECT_EQ(graph.ops[1].kind, OpKind::Pad);
+  EXPECT_EQ(graph.ops[1].inputs, std::vector<std::int32_t>{3});
+  EXPECT_EQ(graph.ops[1].padBefore, (std::array<std::uint32_t, 4>{0, 1, 2, 0}));
+  EXPECT_EQ(graph.ops[1].padAfter, (std::array<std::uint32_t, 4>{0, 1, 0, 0}));
 }
 
 struct MalformedCase {
@@ -332,7 +420,83 @@ const MalformedCase kMalformed[] = {
      "model input is a constant"},
     {"model_output_not_computed", [](ModelDesc& m) { m.outputs = {1}; }, "not computed"},
     {"no_operators", [](ModelDesc& m) { m.ops.clear(); }, "no operators"},
+    {"pad_paddings_not_constant",
+     [](ModelDesc& m) {
+       usePad(m, {4, 2}, {0, 0, 1, 1, 1, 1, 0, 0});
+       m.tensors[5].data.clear();
+     },
+     "constant int32 tensor of shape [4,2]"},
+    {"pad_paddings_wrong_shape",
+     [](ModelDesc& m) {
+       usePad(m, {8}, {0, 0, 1, 1, 1, 1, 0, 0});
+     },
+     "shape [4,2]"},
+    {"pad_paddings_float",
+     [](ModelDesc& m) {
+       usePad(m, {4, 2}, {0, 0, 1, 1, 1, 1, 0, 0});
+       m.tensors[5].type = kFloat32;
+     },
+     "constant int32 tensor"},
+    {"pad_negative",
+     [](ModelDesc& m) {
+       usePad(m, {4, 2}, {0, 0, 2, 0, 1, 1, 0, -1});
+     },
+     "negative padding"},
+    {"pad_beyond_the_limit",
+     [](ModelDesc& m) {
+       usePad(m, {4, 2}, {0, 0, 1, 1, 1, 1, 0, 0});
+       m.tensors[5].data = intBytes({0, 0, 1, 1, 1, 1000000, 0, 0});
+       m.tensors[4].shape = {1, 6, 1000005, 2};
+     },
+     "bad dimension"},
+    {"pad_larger_than_its_limit",
+     [](ModelDesc& m) {
+       usePad(m, {4, 2}, {0, 0, 1, 1, 1, 2000, 0, 0});
+       m.tensors[4].shape = {1, 6, 2005, 2};
+     },
+     "padding is larger than the limit"},
+    {"pad_output_shape",
+     [](ModelDesc& m) {
+       usePad(m, {4, 2}, {0, 0, 1, 1, 1, 1, 0, 0});
+       m.tensors[4].shape = {1, 6, 5, 2};
+     },
+     "operator 1 (PAD): the output shape [1,6,5,2] should be [1,6,6,2]"},
+    {"pad_one_input",
+     [](ModelDesc& m) {
+       usePad(m, {4, 2}, {0, 0, 1, 1, 1, 1, 0, 0});
+       m.ops[1].inputs = {3};
+     },
+     "PAD needs two inputs"},
 };
+
+// A model with two heads, the second through an operator the engine does not have: either head can
+// be asked for by its tensor's name, and only what it needs is read.
+TEST(ReadModel, ReadsOnlyWhatTheNamedOutputNeeds) {
+  ModelDesc m = baseModel();
+  m.tensors.push_back({{1, 2, 2, 2}, kFloat32, {}});
+  m.ops.push_back(unaryOp(kOpMaxPool2D, 3, 5));
+  m.outputs = {4, 5};
+  const std::vector<std::uint8_t> bytes = writeModel(m);
+  Graph graph;
+  std::string error;
+  EXPECT_FALSE(readTfliteModel(bytes, graph, error));
+  EXPECT_NE(error.find("exactly one input and one output"), std::string::npos) << error;
+
+  ASSERT_TRUE(readTfliteModel(bytes, graph, error, "tensor4")) << error;
+  EXPECT_EQ(graph.output, 4);
+  EXPECT_EQ(graph.ops.size(), 2u);
+
+  EXPECT_FALSE(readTfliteModel(bytes, graph, error, "tensor5"));
+  EXPECT_NE(error.find("operator 2: unsupported operator 17"), std::string::npos) << error;
+  EXPECT_FALSE(readTfliteModel(bytes, graph, error, "tensor9"));
+  EXPECT_NE(error.find("no output named \"tensor9\""), std::string::npos) << error;
+
+  // A head that reads nothing the model computes is no head at all.
+  ModelDesc constant = baseModel();
+  constant.outputs = {4, 1};
+  EXPECT_FALSE(readTfliteModel(writeModel(constant), graph, error, "tensor1"));
+  EXPECT_NE(error.find("not computed"), std::string::npos) << error;
+}
 
 // Names the case in failure messages instead of dumping its bytes.
 void PrintTo(const MalformedCase& c, std::ostream* os) { *os << c.name; }
@@ -400,19 +564,29 @@ TEST(MalformedBytes, RefusesTooLargeAModel) {
   EXPECT_NE(error.find("larger than the limit"), std::string::npos) << error;
 }
 
-class RealModelDamage : public ::testing::TestWithParam<const char*> {};
+struct DamageCase {
+  const char* file;
+  const char* output;   // the output to read
+  std::size_t cutStep;  // bytes between the cuts tried
+  int flips;            // random bit flips tried
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.file; }
+
+class RealModelDamage : public ::testing::TestWithParam<DamageCase> {};
 
 // Every cut of the real model is refused: the last bytes belong to a buffer the model uses.
 TEST_P(RealModelDamage, TruncatedIsRefused) {
-  const std::vector<std::uint8_t> model = readTestFile(testModelPath(GetParam()));
+  const std::vector<std::uint8_t> model = readTestFile(testModelPath(GetParam().file));
   ASSERT_FALSE(model.empty());
   std::vector<std::size_t> cuts;
-  for (std::size_t n = 0; n < model.size(); n += 997) cuts.push_back(n);
+  for (std::size_t n = 0; n < model.size(); n += GetParam().cutStep) cuts.push_back(n);
   for (std::size_t n = model.size() - 64; n < model.size(); ++n) cuts.push_back(n);
   for (std::size_t n : cuts) {
     Graph graph;
     std::string error;
-    EXPECT_FALSE(readTfliteModel(std::span(model.data(), n), graph, error)) << "cut at " << n;
+    EXPECT_FALSE(readTfliteModel(std::span(model.data(), n), graph, error, GetParam().output))
+        << "cut at " << n;
     EXPECT_FALSE(error.empty());
   }
 }
@@ -420,40 +594,52 @@ TEST_P(RealModelDamage, TruncatedIsRefused) {
 // Random bit flips: each damaged model is refused with an error or still a consistent graph; the
 // many flips that land in the structure must be refused.
 TEST_P(RealModelDamage, BitFlipsAreRefusedOrHarmless) {
-  const std::vector<std::uint8_t> model = readTestFile(testModelPath(GetParam()));
+  std::vector<std::uint8_t> model = readTestFile(testModelPath(GetParam().file));
+  const char* output = GetParam().output;
   ASSERT_FALSE(model.empty());
+  // Each flip is made in place and undone after the read.
+  auto flip = [&](std::size_t bit) {
+    model[bit / 8] = static_cast<std::uint8_t>(model[bit / 8] ^ (1u << (bit % 8)));
+  };
   std::mt19937 rng(7);
   std::uniform_int_distribution<std::size_t> where(0, model.size() * 8 - 1);
   int refused = 0;
-  constexpr int kFlips = 400;
-  for (int i = 0; i < kFlips; ++i) {
-    std::vector<std::uint8_t> damaged = model;
+  for (int i = 0; i < GetParam().flips; ++i) {
     const std::size_t bit = where(rng);
-    damaged[bit / 8] = static_cast<std::uint8_t>(damaged[bit / 8] ^ (1u << (bit % 8)));
+    flip(bit);
     Graph graph;
     std::string error;
-    if (readTfliteModel(damaged, graph, error)) {
+    if (readTfliteModel(model, graph, error, output)) {
       EXPECT_TRUE(validateGraph(graph, error)) << error;
     } else {
       EXPECT_FALSE(error.empty());
       ++refused;
     }
+    flip(bit);
   }
   EXPECT_GT(refused, 0);
-  EXPECT_LT(refused, kFlips);  // flips inside the weights leave a valid model
+  EXPECT_LT(refused, GetParam().flips);  // flips inside the weights leave a valid model
   // Flips in the header always break it.
   for (std::size_t bit = 0; bit < 64; ++bit) {
-    std::vector<std::uint8_t> damaged = model;
-    damaged[bit / 8] = static_cast<std::uint8_t>(damaged[bit / 8] ^ (1u << (bit % 8)));
+    flip(bit);
     Graph graph;
     std::string error;
-    EXPECT_FALSE(readTfliteModel(damaged, graph, error)) << "bit " << bit;
+    EXPECT_FALSE(readTfliteModel(model, graph, error, output)) << "bit " << bit;
+    flip(bit);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothModels, RealModelDamage,
-                         ::testing::Values("selfie_segmentation.tflite",
-                                           "selfie_segmentation_landscape.tflite"));
+// The person model is 26 times the size of the first, and a read of it takes as much longer: fewer
+// cuts and flips.
+INSTANTIATE_TEST_SUITE_P(
+    EveryModel, RealModelDamage,
+    ::testing::Values(DamageCase{"selfie_segmentation.tflite", "", 997, 400},
+                      DamageCase{"selfie_segmentation_landscape.tflite", "", 997, 400},
+                      DamageCase{"pose_landmark_full.tflite", "Identity_2", 65521, 150}),
+    [](const auto& param) {
+      const std::string file = param.param.file;
+      return file.substr(0, file.find('.'));
+    });
 
 }  // namespace
 }  // namespace trelvo::matte::testing

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "model_graph.h"
+
 namespace trelvo::matte::testing {
 
 namespace {
@@ -254,6 +256,103 @@ RefTensor refResizeBilinear(const RefTensor& x, std::uint32_t newH, std::uint32_
     }
   }
   return y;
+}
+
+RefTensor refPad(const RefTensor& x, const std::uint32_t before[4], const std::uint32_t after[4]) {
+  RefTensor y;
+  for (int d = 0; d < 4; ++d) y.shape.push_back(x.shape[d] + before[d] + after[d]);
+  y.values.assign(std::size_t{y.shape[0]} * y.shape[1] * y.shape[2] * y.shape[3], 0.0f);
+  for (std::uint32_t n = 0; n < x.shape[0]; ++n) {
+    for (std::uint32_t h = 0; h < x.shape[1]; ++h) {
+      for (std::uint32_t w = 0; w < x.shape[2]; ++w) {
+        for (std::uint32_t c = 0; c < x.shape[3]; ++c) {
+          y.values[at(y.shape, n + before[0], h + before[1], w + before[2], c + before[3])] =
+              x.values[at(x.shape, n, h, w, c)];
+        }
+      }
+    }
+  }
+  return y;
+}
+
+namespace {
+
+RefPadding refPadding(Padding p) {
+  return p == Padding::Same ? RefPadding::Same : RefPadding::Valid;
+}
+
+RefActivation refActivation(Activation a) {
+  switch (a) {
+    case Activation::None:
+      return RefActivation::None;
+    case Activation::Relu:
+      return RefActivation::Relu;
+    case Activation::Relu6:
+      return RefActivation::Relu6;
+    case Activation::ReluN1To1:
+      return RefActivation::ReluN1To1;
+  }
+  return RefActivation::None;
+}
+
+}  // namespace
+
+RefTensor runReference(const Graph& graph, const RefTensor& input) {
+  std::vector<RefTensor> values(graph.tensors.size());
+  for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
+    if (graph.tensors[i].constant) values[i] = {graph.tensors[i].shape, graph.tensors[i].data};
+  }
+  values[static_cast<std::size_t>(graph.input)] = input;
+  auto operand = [&](const GraphOp& op, std::size_t slot) -> const RefTensor& {
+    return values[static_cast<std::size_t>(op.inputs[slot])];
+  };
+  auto bias = [&](const GraphOp& op) {
+    return op.inputs.size() > 2 && op.inputs[2] != kNoTensor ? operand(op, 2).values
+                                                             : std::vector<float>{};
+  };
+  for (const GraphOp& op : graph.ops) {
+    const RefWindow window{refPadding(op.padding), op.strideHeight,  op.strideWidth,
+                           op.dilationHeight,      op.dilationWidth, refActivation(op.activation)};
+    RefTensor& out = values[static_cast<std::size_t>(op.output)];
+    switch (op.kind) {
+      case OpKind::Conv2D:
+        out = refConv2D(operand(op, 0), operand(op, 1), bias(op), window);
+        break;
+      case OpKind::DepthwiseConv2D:
+        out = refDepthwiseConv2D(operand(op, 0), operand(op, 1), bias(op), window);
+        break;
+      case OpKind::TransposeConvBias:
+        out = refTransposeConv(operand(op, 0), operand(op, 1), bias(op), window.padding,
+                               op.strideHeight, op.strideWidth);
+        break;
+      case OpKind::Add:
+        out = refAdd(operand(op, 0), operand(op, 1), window.activation);
+        break;
+      case OpKind::Mul:
+        out = refMul(operand(op, 0), operand(op, 1), window.activation);
+        break;
+      case OpKind::Relu:
+        out = refRelu(operand(op, 0));
+        break;
+      case OpKind::HardSwish:
+        out = refHardSwish(operand(op, 0));
+        break;
+      case OpKind::Logistic:
+        out = refLogistic(operand(op, 0));
+        break;
+      case OpKind::GlobalAveragePool:
+        out = refGlobalAveragePool(operand(op, 0));
+        break;
+      case OpKind::ResizeBilinear:
+        out = refResizeBilinear(operand(op, 0), op.newHeight, op.newWidth, op.alignCorners,
+                                op.halfPixelCenters);
+        break;
+      case OpKind::Pad:
+        out = refPad(operand(op, 0), op.padBefore.data(), op.padAfter.data());
+        break;
+    }
+  }
+  return values[static_cast<std::size_t>(graph.output)];
 }
 
 }  // namespace trelvo::matte::testing

@@ -38,5 +38,18 @@ RefTensor refLogistic(const RefTensor& x);
 RefTensor refGlobalAveragePool(const RefTensor& x);
 RefTensor refResizeBilinear(const RefTensor& x, std::uint32_t newH, std::uint32_t newW,
                             bool alignCorners, bool halfPixelCenters);
+// Zeros added before and after each of the four dimensions.
+RefTensor refPad(const RefTensor& x, const std::uint32_t before[4], const std::uint32_t after[4]);
+
+}  // namespace trelvo::matte::testing
+
+namespace trelvo::matte {
+struct Graph;
+}
+
+namespace trelvo::matte::testing {
+
+// Runs a whole graph as the engine reads it, operator by operator with the functions above.
+RefTensor runReference(const Graph& graph, const RefTensor& input);
 
 }  // namespace trelvo::matte::testing

@@ -216,7 +216,8 @@ std::vector<std::uint8_t> writeModel(const ModelDesc& desc) {
                           .ref(0, fbInts(ts.shape))
                           .i8(1, ts.type)
                           .u32(2, buffer)
-                          .ref(3, fbString("tensor" + std::to_string(i)))
+                          .ref(3, fbString(desc.names.count(i) != 0 ? desc.names.at(i)
+                                                                    : "tensor" + std::to_string(i)))
                           .build());
   }
   const FbRef subgraph = FbTable()

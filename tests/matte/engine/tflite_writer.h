@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,7 @@ enum : std::int32_t {
   kOpRelu = 19,
   kOpResizeBilinear = 23,
   kOpCustom = 32,
+  kOpPad = 34,
   kOpMean = 40,
   kOpHardSwish = 117,
 };
@@ -62,6 +64,7 @@ enum : std::uint8_t {
   kAddOptions = 11,
   kResizeBilinearOptions = 15,
   kMulOptions = 21,
+  kPadOptions = 22,
   kReducerOptions = 27,
 };
 enum : std::int8_t { kFloat32 = 0, kFloat16 = 1, kInt32 = 2, kInt8 = 9 };
@@ -94,6 +97,8 @@ struct ModelDesc {
   int subgraphs = 1;
   // Overrides the buffer index of one tensor, for out-of-range tests; -1 leaves all alone.
   std::int32_t badBufferTensor = -1;
+  // Names of tensors by index; the others are "tensor" and their index.
+  std::map<std::size_t, std::string> names;
 };
 
 std::vector<std::uint8_t> writeModel(const ModelDesc& desc);
