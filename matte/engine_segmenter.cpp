@@ -1,5 +1,7 @@
 #include "engine_segmenter.h"
 
+#include "person_matte_pipeline.h"
+
 namespace trelvo::matte {
 
 namespace {
@@ -22,11 +24,11 @@ class EngineSegmenter final : public Segmenter {
 }  // namespace
 
 std::unique_ptr<Segmenter> makeEngineSegmenter(std::string& error) {
-  // One thread: the network is small (256x256) and its operators short, so a thread pool's workers
-  // spend most of their time spin-waiting between operators, taking the cores the video decoder
-  // and the PNG encoder need; measured several times slower than one thread on two cores.
+  // One thread: the networks are small (256x256) and their operators short, so a thread pool's
+  // workers spend most of their time spin-waiting between operators, taking the cores the video
+  // decoder and the PNG encoder need; measured several times slower than one thread on two cores.
   std::unique_ptr<SegmentationEngine> engine =
-      SegmentationEngine::create(embeddedModel(), kEngineThreads, error);
+      PersonMattePipeline::create(embeddedModel(), embeddedPersonModel(), kEngineThreads, error);
   if (!engine) return nullptr;
   return std::make_unique<EngineSegmenter>(std::move(engine));
 }

@@ -82,6 +82,12 @@ ff -loop 1 -i "$here/../fixtures/astronaut.png" -vf \
   "zoompan=z='1+0.01*on':x='iw/2-iw/zoom/2':y='ih/2-ih/zoom/2':d=10:s=384x384:fps=25" \
   -frames:v 10 -c:v libx264 -pix_fmt yuv420p person.mp4
 
+# A person far from the camera: the photograph at a quarter of the frame's height, moving right 8
+# pixels a frame across a plain wall.
+ff -f lavfi -i color=c=0x9aa3ad:size=1280x720:rate=25 -loop 1 -i "$here/../fixtures/astronaut.png" \
+  -filter_complex "[1]scale=180:180:flags=area[p];[0][p]overlay=x='200+8*n':y=480" -frames:v 8 \
+  -c:v libx264 -threads 1 -pix_fmt yuv420p far.mp4
+
 # Long enough to remove the output directory while the program is still at work.
 ff -f lavfi -i testsrc=size=32x32:rate=25 -frames:v 1500 -c:v libx264 -pix_fmt yuv420p long.mp4
 

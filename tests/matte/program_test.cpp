@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "png_file.h"
+#include "scenes.h"
 #include "temp_dir.h"
 
 extern char** environ;
@@ -415,6 +416,39 @@ TEST_F(Program, EveryMatteOfAPersonClipMarksThePerson) {
         EXPECT_LE(mean, 40.0);
       }
     }
+  }
+}
+
+// A person a quarter of the frame's height, walking across a plain wall: every matte marks the
+// labelled regions of the photograph right.
+TEST_F(Program, EveryMatteOfAFarPersonMarksThePerson) {
+  const std::string out = dir / "out";
+  const Result r = run({video("far.mp4"), out});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "{\"frames\": 8}\n");
+  for (std::size_t frame = 0; frame < 8; ++frame) {
+    SCOPED_TRACE(frame);
+    const auto png = readPng(out + "/" + numbered(frame + 1).back());
+    ASSERT_TRUE(png.has_value());
+    ASSERT_EQ(png->width, 1280u);
+    ASSERT_EQ(png->height, 720u);
+    const testing::Placement at{200.0 + 8.0 * static_cast<double>(frame), 480.0, 180.0 / 512.0};
+    for (const testing::Region& region : testing::astronautRegions()) {
+      SCOPED_TRACE(region.name);
+      const double mean = testing::regionMean(png->pixels.data(), 1280, 720, region, at);
+      if (region.person) {
+        EXPECT_GE(mean, 200.0);
+      } else {
+        EXPECT_GE(mean, 0.0);
+        EXPECT_LE(mean, 40.0);
+      }
+    }
+    // The wall away from the person is background.
+    double wall = 0;
+    for (std::uint32_t y = 0; y < 360; ++y) {
+      for (std::uint32_t x = 0; x < 1280; ++x) wall += png->pixels[y * 1280 + x];
+    }
+    EXPECT_LE(wall / (360.0 * 1280.0), 1.0);
   }
 }
 
