@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <spng.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -350,6 +349,44 @@ class FfmpegTrack final : public VideoTrack {
   std::shared_ptr<LoadState> state_;
 };
 
+// Writes all of `bytes` to `fd`; false on any failure, a full disk included.
+bool writeAll(int fd, const std::uint8_t* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t count = ::write(fd, bytes, size);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    bytes += count;
+    size -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+// Puts `bytes` at `path` by way of a new file in the same directory (".NAME.PID.N.tmp", made with
+// O_EXCL so nothing there is ever opened or followed), renamed over the name once it is whole.
+bool replaceFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  constexpr int kAttempts = 100;
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < kAttempts && fd < 0; ++attempt) {
+    temporary = directory + "." + name + "." + std::to_string(::getpid()) + "." +
+                std::to_string(attempt) + ".tmp";
+    // 0666 less the umask: the mode a matte has always had.
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, bytes.data(), bytes.size());
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    (void)::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 LinuxPlatform::LinuxPlatform() {
@@ -393,49 +430,8 @@ TrackLoad LinuxPlatform::loadTrack(const std::string& video, std::chrono::millis
 }
 
 bool LinuxPlatform::writePng(const std::string& path, const GrayImage& image) {
-  if (image.width == 0 || image.height == 0 ||
-      image.pixels.size() != static_cast<std::size_t>(image.width) * image.height) {
-    return false;
-  }
-  std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> encoder(spng_ctx_new(SPNG_CTX_ENCODER),
-                                                              spng_ctx_free);
-  if (!encoder) return false;
-  spng_ihdr header{};
-  header.width = image.width;
-  header.height = image.height;
-  header.bit_depth = 8;
-  header.color_type = SPNG_COLOR_TYPE_GRAYSCALE;
-  // Mattes are mostly flat runs: without row filters and at the fastest deflate level they encode
-  // several times faster than with the defaults, for files about half again as large.
-  if (spng_set_option(encoder.get(), SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
-      spng_set_option(encoder.get(), SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_NONE) != 0 ||
-      spng_set_option(encoder.get(), SPNG_IMG_COMPRESSION_LEVEL, 1) != 0 ||
-      spng_set_ihdr(encoder.get(), &header) != 0 ||
-      spng_encode_image(encoder.get(), image.pixels.data(), image.pixels.size(), SPNG_FMT_PNG,
-                        SPNG_ENCODE_FINALIZE) != 0) {
-    return false;
-  }
-  std::size_t size = 0;
-  int error = 0;
-  std::unique_ptr<void, decltype(&std::free)> png(spng_get_png_buffer(encoder.get(), &size, &error),
-                                                  std::free);
-  if (!png || error != 0) return false;
-
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  const auto* bytes = static_cast<const std::uint8_t*>(png.get());
-  bool written = true;
-  while (size > 0) {
-    const ssize_t count = ::write(fd, bytes, size);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      written = false;
-      break;
-    }
-    bytes += count;
-    size -= static_cast<std::size_t>(count);
-  }
-  return ::close(fd) == 0 && written;
+  if (!encoder_.encode(image, png_)) return false;
+  return replaceFile(path, png_);
 }
 
 }  // namespace trelvo::matte

@@ -17,7 +17,7 @@ packages=(
   adwaita-icon-theme fonts-dejavu-core fonts-droid-fallback python3-fonttools
   libsecret-1-dev libsecret-tools gnome-keyring dbus dbus-x11
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
-  libspng-dev libxnnpack-dev libpthreadpool-dev
+  libspng-dev libdeflate-dev libxnnpack-dev libpthreadpool-dev
   python3 python3-venv python3-gi gir1.2-atspi-2.0 at-spi2-core
   util-linux procps hyperfine ca-certificates
 )

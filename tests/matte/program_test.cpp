@@ -1,5 +1,7 @@
 // Whole-program tests: the built TrelvoPersonMatte on real video files in real directories.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -44,9 +47,10 @@ std::string readFile(const std::string& path) {
 
 // Where a started program's standard output goes.
 enum class Output {
-  kFile,    // a file in the streams folder
-  kFull,    // /dev/full: every write fails with "no space left"
-  kClosed,  // nowhere: the descriptor is closed
+  kFile,        // a file in the streams folder
+  kFull,        // /dev/full: every write fails with "no space left"
+  kClosed,      // nowhere: the descriptor is closed
+  kBrokenPipe,  // a pipe whose reader is gone: a write raises SIGPIPE and fails with EPIPE
 };
 
 // A started program whose standard output and error go to files.
@@ -58,6 +62,7 @@ class Child {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    int pipe[2] = {-1, -1};
     switch (output) {
       case Output::kFile:
         posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -69,13 +74,29 @@ class Child {
       case Output::kClosed:
         posix_spawn_file_actions_addclose(&actions, 1);
         break;
+      case Output::kBrokenPipe:
+        if (::pipe2(pipe, O_CLOEXEC) == 0) {
+          ::close(pipe[0]);
+          posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
+        }
+        break;
     }
     posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    // The child gets SIGPIPE at its default, whatever this process does with it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), environ) != 0) pid_ = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    if (pipe[1] >= 0) ::close(pipe[1]);
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -211,7 +232,8 @@ TEST_F(Program, MattesTakeEachVideosDecodedFrameSize) {
 
 TEST_F(Program, AFrameCountThatCannotBeWrittenIsAFailure) {
   const std::pair<const char*, Output> cases[] = {{"full", Output::kFull},
-                                                  {"closed", Output::kClosed}};
+                                                  {"closed", Output::kClosed},
+                                                  {"reader gone", Output::kBrokenPipe}};
   for (const auto& [name, output] : cases) {
     SCOPED_TRACE(name);
     const std::string out = dir / name;
@@ -237,6 +259,56 @@ TEST_F(Program, OutputDirectoryIsMadeWithItsParentsAndOldFilesAreKeptOrWrittenOv
   EXPECT_EQ(readFile(out + "/notes.txt"), "keep me");
   EXPECT_EQ(readFile(out + "/000007.png"), "left from another run");
   expectGrayMattes(out, 3, 1, 1);
+}
+
+// A link planted at a matte's name is replaced by the matte, never followed: the file it points
+// to, outside OUT_DIR, stays as it was.
+TEST_F(Program, ALinkAtAMattesNameIsReplacedNotFollowed) {
+  const std::string out = dir / "out";
+  const std::string victim = dir / "victim";
+  ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+  std::ofstream(victim) << "not yours";
+  ASSERT_EQ(::symlink(victim.c_str(), (out + "/000001.png").c_str()), 0);
+  ASSERT_EQ(::symlink("/nonexistent/dir/x", (out + "/000002.png").c_str()), 0);
+  const Result r = run({video("size_3x2.mkv"), out});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(readFile(victim), "not yours");
+  for (const std::string& name : numbered(3)) {
+    struct stat status {};
+    ASSERT_EQ(::lstat((out + "/" + name).c_str(), &status), 0) << name;
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << name;
+  }
+  expectGrayMattes(out, 3, 3, 2);
+  EXPECT_EQ(mattes(out), numbered(3));  // no temporary file left behind
+}
+
+// A disk that fills during the run: status 5, every matte written before is whole, and no name
+// holds a part of one, nor is a temporary file left.
+TEST_F(Program, AFullDiskLeavesOnlyWholeMattes) {
+  if (::geteuid() != 0) {
+    if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true") {
+      FAIL() << "needs root to mount a small file system, and CI runs as root";
+    }
+    GTEST_SKIP() << "needs root to mount a small file system";
+  }
+  const std::string small = dir / "small";
+  ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
+  ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k"), 0)
+      << std::strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { (void)::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  // Every matte takes a page of the 64: the run ends well before the clip's 1500 frames.
+  const Result r = run({video("long.mp4"), small});
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+  const std::vector<std::string> written = mattes(small);
+  ASSERT_GT(written.size(), 10u);
+  ASSERT_LT(written.size(), 100u);
+  EXPECT_EQ(written, numbered(written.size()));
+  expectGrayMattes(small, written.size(), 32, 32);
 }
 
 TEST_F(Program, OutputDirectoryThatIsAFileFailsSilently) {
