@@ -3,7 +3,9 @@
 #include <cinttypes>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
+#include "background_writer.h"
 #include "matte_writer.h"
 
 namespace trelvo::matte {
@@ -41,13 +43,22 @@ ExitStatus runMatte(const std::vector<std::string>& operands, Platform& platform
   }
   MatteContext context{platform, *segmenter, outputDirectory, err, {}, {}};
 
+  // Each matte file is written while the next frame is decoded; the next frame is segmented only
+  // once the file is whole. A file that cannot be written ends the run as it would one step after
+  // the other: before a later frame is processed, and before what a later decode reports.
+  BackgroundWriter writer(platform);
   std::uint64_t frames = 0;
   BgraFrame frame;
   while (reader->nextFrame(frame)) {
-    const ExitStatus status = writeFrameMatte(context, frame, frames);
-    ++frames;
+    if (!writer.finish()) return ExitStatus::kWriteFailed;
+    std::optional<std::string> message;
+    const ExitStatus status = makeFrameMatte(context, frame, message);
+    if (message) (void)std::fputs(message->c_str(), err);
     if (status != ExitStatus::kOk) return status;
+    writer.start(joinPath(outputDirectory, matteFileName(frames)), context.matte);
+    ++frames;
   }
+  if (!writer.finish()) return ExitStatus::kWriteFailed;
 
   if (reader->completed() && frames != 0) {
     // The count is the run's result: a caller that cannot receive it has not had a success.

@@ -54,6 +54,14 @@ bool renderMatte(const PersonMask& mask, std::uint32_t width, std::uint32_t heig
   if (mask.pixels.size() != static_cast<std::uint64_t>(mask.width) * mask.height) return false;
   if (width > kMaxFrameSide || height > kMaxFrameSide) return false;
 
+  out.width = width;
+  out.height = height;
+  // A mask at the frame's own size (the accurate segmentation's) stretches to itself.
+  if (mask.width == width && mask.height == height) {
+    out.pixels = mask.pixels;
+    return true;
+  }
+
   const std::vector<Tap> columns = taps(mask.width, width);
   const std::vector<Tap> rows = taps(mask.height, height);
 
@@ -70,8 +78,6 @@ bool renderMatte(const PersonMask& mask, std::uint32_t width, std::uint32_t heig
   }
 
   out.pixels.resize(static_cast<std::size_t>(width) * height);
-  out.width = width;
-  out.height = height;
   for (std::uint32_t y = 0; y < height; ++y) {
     const Tap& tap = rows[y];
     const std::uint16_t* top = stretched.data() + static_cast<std::size_t>(tap.first) * width;
@@ -86,7 +92,9 @@ bool renderMatte(const PersonMask& mask, std::uint32_t width, std::uint32_t heig
   return true;
 }
 
-ExitStatus writeFrameMatte(MatteContext& context, const BgraFrame& frame, std::uint64_t index) {
+ExitStatus makeFrameMatte(MatteContext& context, const BgraFrame& frame,
+                          std::optional<std::string>& message) {
+  message.reset();
   // A segmentation that answers without a mask must not leave the previous frame's mask behind.
   PersonMask& mask = context.mask;
   mask.width = 0;
@@ -95,18 +103,23 @@ ExitStatus writeFrameMatte(MatteContext& context, const BgraFrame& frame, std::u
 
   std::string error;
   if (!context.segmenter.segment(frame, mask, error)) {
-    (void)std::fprintf(context.err, "%s\n",
-                       error.empty() ? "person segmentation failed" : error.c_str());
+    message = (error.empty() ? std::string("person segmentation failed") : error) + "\n";
     return ExitStatus::kSegmentationFailed;
   }
   if (mask.width == 0 || mask.height == 0 || mask.pixels.empty()) {
     return ExitStatus::kSegmentationFailed;
   }
-
   if (!renderMatte(mask, frame.width, frame.height, context.matte)) {
     return ExitStatus::kRenderFailed;
   }
+  return ExitStatus::kOk;
+}
 
+ExitStatus writeFrameMatte(MatteContext& context, const BgraFrame& frame, std::uint64_t index) {
+  std::optional<std::string> message;
+  const ExitStatus status = makeFrameMatte(context, frame, message);
+  if (message) (void)std::fputs(message->c_str(), context.err);
+  if (status != ExitStatus::kOk) return status;
   const std::string path = joinPath(context.outputDirectory, matteFileName(index));
   if (!context.platform.writePng(path, context.matte)) return ExitStatus::kWriteFailed;
   return ExitStatus::kOk;

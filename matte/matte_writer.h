@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "exit_status.h"
@@ -23,8 +24,8 @@ std::string joinPath(const std::string& directory, const std::string& name);
 bool renderMatte(const PersonMask& mask, std::uint32_t width, std::uint32_t height,
                  GrayImage& out);
 
-// What the matte step keeps from frame to frame: the shared segmentation and the output directory.
-// The buffers are reused so that a frame allocates nothing once the first one is done.
+// What the matte step keeps from frame to frame: the shared segmentation, the output directory and
+// the buffers of the mask and the matte, reused from frame to frame.
 struct MatteContext {
   Platform& platform;
   Segmenter& segmenter;
@@ -33,6 +34,12 @@ struct MatteContext {
   PersonMask mask;
   GrayImage matte;
 };
+
+// Makes the matte of one frame in `context.matte`: kOk, kSegmentationFailed or kRenderFailed.
+// When the segmentation failed with an error (rather than answering without a mask), `message`
+// holds the line the step writes for it; nothing is written here.
+ExitStatus makeFrameMatte(MatteContext& context, const BgraFrame& frame,
+                          std::optional<std::string>& message);
 
 // Writes the matte file of one frame. Returns kOk, kSegmentationFailed (with the segmentation's
 // message on `err`), kRenderFailed or kWriteFailed; only the segmentation failure writes a message.

@@ -192,6 +192,43 @@ TEST_F(RunMatte, AFailingFrameEndsTheRunAndEarlierMattesStay) {
   }
 }
 
+// Files are written while the next frame is decoded; a file that could not be written still ends
+// the run with status 5 before anything later is reported, the last frame's file included.
+TEST_F(RunMatte, AFileThatCannotBeWrittenIsReportedBeforeLaterTrouble) {
+  struct Case {
+    const char* name;
+    int failWrite;
+    bool completed;
+    std::size_t files;
+  };
+  const Case cases[] = {
+      {"the last frame's file", 4, true, 3},
+      {"then the stream breaks", 4, false, 3},
+      {"then a frame fails to segment", 2, true, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform fresh;
+    fresh.video.frames.assign(4, {8, 8});
+    fresh.video.completed = c.completed;
+    fresh.video.errorText = "Invalid data found when processing input";
+    fresh.failWriteCall = c.failWrite;
+    FakeSegmenter seg;
+    seg.failCall = c.failWrite == 2 ? 3 : 0;
+    seg.failText = "no memory for the tensors";
+    const SegmenterFactory factory = [&seg](std::string&) -> std::unique_ptr<Segmenter> {
+      return std::make_unique<ForwardingSegmenter>(seg);
+    };
+    CapturedStream o, e;
+    EXPECT_EQ(runMatte({"v", "out"}, fresh, factory, RunOptions{}, o.file(), e.file()),
+              ExitStatus::kWriteFailed);
+    EXPECT_EQ(e.text(), "");
+    EXPECT_EQ(o.text(), "");
+    EXPECT_EQ(fresh.files.size(), c.files);
+    EXPECT_EQ(seg.calls, c.failWrite);  // the frame after the failed file is never segmented
+  }
+}
+
 TEST_F(RunMatte, ASegmentationThatCannotBePreparedIsASegmentationFailure) {
   platform.video.frames = {{8, 8}};
   segmenterError = "model is malformed: tensor 3 out of range";
