@@ -6,8 +6,6 @@ namespace trelvo::matte {
 
 namespace {
 
-constexpr std::size_t kEngineThreads = 1;
-
 class EngineSegmenter final : public Segmenter {
  public:
   explicit EngineSegmenter(std::unique_ptr<SegmentationEngine> engine)
@@ -24,9 +22,6 @@ class EngineSegmenter final : public Segmenter {
 }  // namespace
 
 std::unique_ptr<Segmenter> makeEngineSegmenter(std::string& error) {
-  // One thread: the networks are small (256x256) and their operators short, so a thread pool's
-  // workers spend most of their time spin-waiting between operators, taking the cores the video
-  // decoder and the PNG encoder need; measured several times slower than one thread on two cores.
   std::unique_ptr<SegmentationEngine> engine =
       PersonMattePipeline::create(embeddedModel(), embeddedPersonModel(), kEngineThreads, error);
   if (!engine) return nullptr;

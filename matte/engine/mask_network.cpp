@@ -6,8 +6,8 @@
 namespace trelvo::matte {
 
 std::unique_ptr<XnnNetwork> makeMaskNetwork(std::span<const std::uint8_t> model,
-                                            const MaskOutput& output, std::size_t threads,
-                                            std::string& error) {
+                                            const MaskOutput& output,
+                                            std::shared_ptr<ThreadPool> pool, std::string& error) {
   Graph graph;
   if (!readTfliteModel(model, graph, error, output.name)) return nullptr;
   const std::vector<std::uint32_t>& in = graph.tensors[static_cast<std::size_t>(graph.input)].shape;
@@ -22,7 +22,7 @@ std::unique_ptr<XnnNetwork> makeMaskNetwork(std::span<const std::uint8_t> model,
     return nullptr;
   }
   if (output.logits) appendLogistic(graph);
-  return XnnNetwork::create(graph, threads, error);
+  return XnnNetwork::create(graph, std::move(pool), error);
 }
 
 }  // namespace trelvo::matte

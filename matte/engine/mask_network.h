@@ -22,7 +22,7 @@ struct MaskOutput {
 // Reads, checks and builds the network; null with `error` set when the model is malformed, uses
 // what the engine does not support, or does not map one RGB image to one single-channel mask.
 std::unique_ptr<XnnNetwork> makeMaskNetwork(std::span<const std::uint8_t> model,
-                                            const MaskOutput& output, std::size_t threads,
-                                            std::string& error);
+                                            const MaskOutput& output,
+                                            std::shared_ptr<ThreadPool> pool, std::string& error);
 
 }  // namespace trelvo::matte

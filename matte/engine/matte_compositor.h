@@ -6,6 +6,7 @@
 
 #include "rect_sampler.h"
 #include "segmentation_engine.h"
+#include "thread_pool.h"
 
 namespace trelvo::matte {
 
@@ -26,22 +27,31 @@ class MatteCompositor {
   // [0, 1]; weighted by a fade from 0 on the edges of `fade` to 1 at `feather` pixels inside them;
   // and merged into `matte` (the frame's size, one byte a pixel, rows packed) by keeping the
   // larger value.
+  // With a pool, bands of rows are composed on its threads.
   void compose(const BgraFrame& frame, const CoefficientGrid& grid, const FrameRect& area,
-               const FrameRect& fade, double feather, std::uint8_t* matte);
+               const FrameRect& fade, double feather, std::uint8_t* matte,
+               const ThreadPool* pool = nullptr);
 
  private:
-  struct Tap {
-    std::uint32_t first = 0;
-    std::uint32_t second = 0;
-    float weight = 0.0f;  // of the second
-    float fade = 0.0f;
+  // A grid row interpolated at every column of the area: the four coefficients, each a row of its
+  // own, and the columns [begin, end) outside which no colour can give a value above zero.
+  struct Expanded {
+    std::int64_t row = -1;
+    std::vector<float> coefficients[4];
+    std::size_t begin = 0;
+    std::size_t end = 0;
   };
-  // The grid row `row` interpolated at every column of the area, kept in one of two slots.
-  const float* expandedRow(const CoefficientGrid& grid, std::uint32_t row, std::uint32_t keep);
+  // `slots` are the two of one band.
+  const Expanded& expandedRow(Expanded slots[2], const CoefficientGrid& grid, std::uint32_t row,
+                              std::uint32_t keep) const;
 
-  std::vector<Tap> columns_;
-  std::vector<float> slots_[2];
-  std::int64_t slotRow_[2] = {-1, -1};
+  // Per column of the area: the grid columns it reads, the weight of the second, its fade.
+  std::vector<std::uint32_t> first_;
+  std::vector<std::uint32_t> second_;
+  std::vector<float> weight_;
+  std::vector<float> fade_;
+  std::vector<float> most_;      // per grid cell: the largest value its map gives
+  std::vector<Expanded> slots_;  // two per band
 };
 
 }  // namespace trelvo::matte

@@ -21,8 +21,15 @@ constexpr float kEpsilon = 1e-3f;
 // coefficients too coarse for the edges: dark seams along them.
 constexpr long kMinRadiusCells = 3;
 constexpr long kMaxRadiusCells = 16;
+// Where the frame is flat across a person's outline the filter only blurs it, over twice its
+// window, and where it is busy it lets faint texture into confident areas. Steepening the result
+// about one half narrows the blur and clears the faint values; the outline (the 0.5 contour)
+// stays where it is.
+constexpr float kSteepness = 1.5f;
 // Crops fade in over this share of the frame's shorter side, at least two pixels.
 constexpr double kFeatherShare = 1.0 / 240;
+// The finder's tiles look at every this many frames.
+constexpr std::uint32_t kTileInterval = 8;
 // A scene cut: the finder's person cells, when they cover at least a fiftieth of its grid, overlap
 // the last frame's by less than this share of either; or its probabilities moved by more than this
 // on average. (The cells of a small person flicker from frame to frame: they do not count.)
@@ -94,13 +101,15 @@ bool sameGrid(const XnnNetwork& network) {
 std::unique_ptr<PersonMattePipeline> PersonMattePipeline::create(
     std::span<const std::uint8_t> finder, std::span<const std::uint8_t> person, std::size_t threads,
     std::string& error, const PipelineSettings& settings) {
-  std::unique_ptr<XnnNetwork> finderNetwork = makeMaskNetwork(finder, {}, threads, error);
+  std::shared_ptr<ThreadPool> pool = ThreadPool::create(threads, error);
+  if (!pool) return nullptr;
+  std::unique_ptr<XnnNetwork> finderNetwork = makeMaskNetwork(finder, {}, pool, error);
   if (!finderNetwork) {
     error = "finder model: " + error;
     return nullptr;
   }
   std::unique_ptr<XnnNetwork> personNetwork =
-      makeMaskNetwork(person, {kPersonModelOutput, true}, threads, error);
+      makeMaskNetwork(person, {kPersonModelOutput, true}, pool, error);
   if (!personNetwork) {
     error = "person model: " + error;
     return nullptr;
@@ -110,14 +119,16 @@ std::unique_ptr<PersonMattePipeline> PersonMattePipeline::create(
     error = "a model's mask is not the size of its input";
     return nullptr;
   }
-  return std::unique_ptr<PersonMattePipeline>(
-      new PersonMattePipeline(std::move(finderNetwork), std::move(personNetwork), settings));
+  return std::unique_ptr<PersonMattePipeline>(new PersonMattePipeline(
+      std::move(pool), std::move(finderNetwork), std::move(personNetwork), settings));
 }
 
-PersonMattePipeline::PersonMattePipeline(std::unique_ptr<XnnNetwork> finder,
+PersonMattePipeline::PersonMattePipeline(std::shared_ptr<ThreadPool> pool,
+                                         std::unique_ptr<XnnNetwork> finder,
                                          std::unique_ptr<XnnNetwork> person,
                                          const PipelineSettings& settings)
-    : finder_(std::move(finder)),
+    : pool_(std::move(pool)),
+      finder_(std::move(finder)),
       person_(std::move(person)),
       settings_(settings),
       frameSampler_(finder_->inputShape()[2], finder_->inputShape()[1]),
@@ -146,6 +157,18 @@ bool PersonMattePipeline::sceneCut(const float* probability) {
   return peopleMoved || change > kCutChange * static_cast<double>(cells);
 }
 
+void PersonMattePipeline::sample(RectSampler& sampler, const BgraFrame& frame,
+                                 const FrameRect& rect, float* out) {
+  const double cell = std::min(rect.width / sampler.outWidth(), rect.height / sampler.outHeight());
+  const double k = reduced_.factor();
+  if (k > 1 && cell >= k) {
+    sampler.sample(reduced_.frame(), {rect.x / k, rect.y / k, rect.width / k, rect.height / k}, out,
+                   pool_.get());
+  } else {
+    sampler.sample(frame, rect, out, pool_.get());
+  }
+}
+
 void PersonMattePipeline::refineInto(const BgraFrame& frame, const float* guide,
                                      const float* probability, std::uint32_t gridWidth,
                                      std::uint32_t gridHeight, const FrameRect& gridRect,
@@ -156,12 +179,14 @@ void PersonMattePipeline::refineInto(const BgraFrame& frame, const float* guide,
     const double radius = std::max(1.0, shorter * kRadiusShare);
     filter_.compute(guide, probability, gridWidth, gridHeight,
                     radiusCells(radius, gridWidth, gridRect.width),
-                    radiusCells(radius, gridHeight, gridRect.height), kEpsilon);
+                    radiusCells(radius, gridHeight, gridRect.height), kEpsilon, pool_.get());
+    filter_.steepen(kSteepness);
   } else {
     filter_.passThrough(probability, gridWidth, gridHeight);
   }
   const CoefficientGrid grid{filter_.coefficients(), gridWidth, gridHeight, gridRect};
-  compositor_.compose(frame, grid, area, fade, std::max(2.0, shorter * kFeatherShare), matte);
+  compositor_.compose(frame, grid, area, fade, std::max(2.0, shorter * kFeatherShare), matte,
+                      pool_.get());
 }
 
 bool PersonMattePipeline::segment(const BgraFrame& frame, PersonMask& mask, std::string& error) {
@@ -169,29 +194,43 @@ bool PersonMattePipeline::segment(const BgraFrame& frame, PersonMask& mask, std:
   Stopwatch watch;
   const FrameRect whole{0.0, 0.0, static_cast<double>(frame.width),
                         static_cast<double>(frame.height)};
-  // Every view of the finder adds the boxes of its regions; the whole frame comes last, so its
-  // input and output stay in the network's buffers for what follows.
-  std::vector<FrameRect> views = finderViews(frame.width, frame.height);
-  if (!settings_.tiles) views.erase(views.begin(), views.end() - 1);
   const std::uint32_t gridWidth = finder_->outputShape()[2];
   const std::uint32_t gridHeight = finder_->outputShape()[1];
-  float* finderInput = finder_->input();
-  const float* found = finder_->output();
   boxes_.clear();
-  for (const FrameRect& view : views) {
-    frameSampler_.sample(frame, view, finderInput);
+  // The whole frame first: what it finds decides whether this frame starts afresh, and what
+  // follows reads its input and output, kept aside from the tiles'.
+  reduced_.reduce(frame, reductionFor(frame.width, frame.height, 2 * frameSampler_.outHeight()),
+                  pool_.get());
+  auto look = [&](const FrameRect& view) {
+    sample(frameSampler_, frame, view, finder_->input());
     watch.lap(times_.frameSample);
     if (!finder_->run(error)) return false;
     watch.lap(times_.finder);
-    addRegionBoxes(findPersonRegions(found, gridWidth, gridHeight, regionScratch_), gridWidth,
-                   gridHeight, view, boxes_);
+    addRegionBoxes(findPersonRegions(finder_->output(), gridWidth, gridHeight, regionScratch_),
+                   gridWidth, gridHeight, view, boxes_);
     watch.lap(times_.regions);
-  }
+    return true;
+  };
+  if (!look(whole)) return false;
+  wholeInput_.assign(finder_->input(), finder_->input() + finder_->inputSize());
+  wholeOutput_.assign(finder_->output(), finder_->output() + finder_->outputSize());
+  const float* found = wholeOutput_.data();
+  const float* finderInput = wholeInput_.data();
 
   const bool cut = sceneCut(found);
   const bool fresh = cut || frame.width != lastWidth_ || frame.height != lastHeight_;
   lastWidth_ = frame.width;
   lastHeight_ = frame.height;
+  // The tiles find people too small for the whole frame. Once found, people are followed by their
+  // own masks, so the tiles need to look only now and then, and whenever a frame starts afresh.
+  if (fresh || ++framesSinceTiles_ >= kTileInterval) framesSinceTiles_ = 0;
+  if (settings_.tiles && framesSinceTiles_ == 0) {
+    const std::vector<FrameRect> views = finderViews(frame.width, frame.height);
+    for (std::size_t i = 0; i + 1 < views.size(); ++i) {
+      if (!look(views[i])) return false;
+    }
+  }
+
   // The people of the last frame, from their own masks: a person the finder sees only in pieces,
   // or not at all for a few frames, stays whole.
   if (fresh) followed_.clear();
@@ -210,7 +249,7 @@ bool PersonMattePipeline::segment(const BgraFrame& frame, PersonMask& mask, std:
   const std::uint32_t cropHeight = person_->outputShape()[1];
   for (const PersonCrop& crop : people_.crops) {
     const FrameRect rect = crop.rect();
-    cropSampler_.sample(frame, rect, person_->input());
+    sample(cropSampler_, frame, rect, person_->input());
     watch.lap(times_.cropSample);
     if (!person_->run(error)) return false;
     watch.lap(times_.person);
@@ -239,7 +278,7 @@ bool PersonMattePipeline::segment(const BgraFrame& frame, PersonMask& mask, std:
   }
   watch.lap(times_.refine);
 
-  blend_.apply(matte.data(), size, fresh);
+  blend_.apply(matte.data(), size, fresh, pool_.get());
   watch.lap(times_.blend);
   ++times_.frames;
 

@@ -13,8 +13,10 @@
 #include "matte_compositor.h"
 #include "person_regions.h"
 #include "rect_sampler.h"
+#include "reduced_frame.h"
 #include "segmentation_engine.h"
 #include "temporal_blend.h"
+#include "thread_pool.h"
 #include "xnn_network.h"
 
 namespace trelvo::matte {
@@ -37,7 +39,8 @@ struct PipelineSettings {
   bool refine = true;                    // guided filter against the frame
   float temporalRatio = kTemporalRatio;  // 0: no temporal blend
   bool steadyCrops = true;               // crops held steady over time
-  bool tiles = true;                     // the finder also looks at square tiles of wide frames
+  bool tiles = true;                     // the finder also looks at square tiles of wide frames,
+                                         // on a fresh frame and every few frames
   bool finderInCrops = true;             // the finder's confident cells count inside a crop too
   bool follow = true;                    // people found are followed by their own masks
 };
@@ -62,16 +65,21 @@ class PersonMattePipeline final : public SegmentationEngine {
   const StageTimes& stageTimes() const { return times_; }
 
  private:
-  PersonMattePipeline(std::unique_ptr<XnnNetwork> finder, std::unique_ptr<XnnNetwork> person,
-                      const PipelineSettings& settings);
+  PersonMattePipeline(std::shared_ptr<ThreadPool> pool, std::unique_ptr<XnnNetwork> finder,
+                      std::unique_ptr<XnnNetwork> person, const PipelineSettings& settings);
   bool sceneCut(const float* probability);
+  // Samples `rect` of the frame to `sampler`'s size into `out`, from the reduced frame when the
+  // output's pixels are at least as large as its blocks.
+  void sample(RectSampler& sampler, const BgraFrame& frame, const FrameRect& rect, float* out);
   void refineInto(const BgraFrame& frame, const float* guide, const float* probability,
                   std::uint32_t gridWidth, std::uint32_t gridHeight, const FrameRect& gridRect,
                   const FrameRect& area, const FrameRect& fade, std::uint8_t* matte);
 
+  std::shared_ptr<ThreadPool> pool_;
   std::unique_ptr<XnnNetwork> finder_;
   std::unique_ptr<XnnNetwork> person_;
   PipelineSettings settings_;
+  ReducedFrame reduced_;
   RectSampler frameSampler_;
   RectSampler cropSampler_;
   GuidedFilter filter_;
@@ -81,6 +89,9 @@ class PersonMattePipeline final : public SegmentationEngine {
   People people_;
   std::vector<std::int32_t> regionScratch_;
   std::vector<float> previousFinder_;  // the finder's output of the last frame
+  std::vector<float> wholeInput_;      // the finder's input and output for the whole frame
+  std::vector<float> wholeOutput_;
+  std::uint32_t framesSinceTiles_ = 0;
   std::vector<PersonBox> boxes_;
   std::vector<PersonBox> followed_;  // the people of the last frame, from their own masks
   std::vector<float> cropProbability_;

@@ -4,7 +4,19 @@
 #include <cmath>
 #include <limits>
 
+#include "pixel_loops.h"
+
 namespace trelvo::matte {
+
+namespace {
+
+TRELVO_PIXEL_LOOP
+void accumulate(float* __restrict line, const std::uint8_t* __restrict source, float weight,
+                std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) line[i] += weight * static_cast<float>(source[i]);
+}
+
+}  // namespace
 
 RectSampler::RectSampler(std::uint32_t outWidth, std::uint32_t outHeight)
     : outWidth_(outWidth), outHeight_(outHeight) {}
@@ -63,44 +75,54 @@ void RectSampler::makeAxis(std::uint32_t sourceLength, double start, double leng
   axis.high = low <= high ? high : 0;
 }
 
-void RectSampler::sample(const BgraFrame& frame, const FrameRect& rect, float* out) {
+void RectSampler::sample(const BgraFrame& frame, const FrameRect& rect, float* out,
+                         const ThreadPool* pool) {
   makeAxis(frame.width, rect.x, rect.width, outWidth_, columns_);
   makeAxis(frame.height, rect.y, rect.height, outHeight_, rows_);
   constexpr float kScale = 1.0f / 255.0f;
   const std::uint32_t low = columns_.low;
   const std::size_t span = std::size_t{columns_.high - low} * 4;
-  line_.resize(span);
-  for (std::uint32_t y = 0; y < outHeight_; ++y) {
-    float* o = out + std::size_t{y} * outWidth_ * 3;
-    if (rows_.end[y] == rows_.begin[y] || span == 0) {
-      std::fill(o, o + std::size_t{outWidth_} * 3, 0.0f);
-      continue;
-    }
-    // Vertical pass over the columns in use, all four bytes of a pixel alike.
-    std::fill(line_.begin(), line_.end(), 0.0f);
-    float* line = line_.data();
-    std::uint32_t row = rows_.first[y];
-    for (std::uint32_t k = rows_.begin[y]; k < rows_.end[y]; ++k, ++row) {
-      const float w = rows_.weights[k];
-      const std::uint8_t* source = frame.pixels + row * frame.stride + std::size_t{low} * 4;
-      for (std::size_t i = 0; i < span; ++i) line[i] += w * static_cast<float>(source[i]);
-    }
-    // Horizontal pass, BGRA in, RGB out.
-    for (std::uint32_t x = 0; x < outWidth_; ++x, o += 3) {
-      float r = 0.0f, g = 0.0f, b = 0.0f;
-      if (columns_.end[x] > columns_.begin[x]) {
-        const float* pixel = line + std::size_t{columns_.first[x] - low} * 4;
-        for (std::uint32_t k = columns_.begin[x]; k < columns_.end[x]; ++k, pixel += 4) {
-          const float w = columns_.weights[k];
-          b += w * pixel[0];
-          g += w * pixel[1];
-          r += w * pixel[2];
-        }
+  const std::size_t parts = pool != nullptr ? pool->threads() : 1;
+  if (lines_.size() < parts) lines_.resize(parts);
+  auto sampleRows = [&](std::size_t part, std::size_t from, std::size_t to) {
+    std::vector<float>& buffer = lines_[part];
+    buffer.resize(span);
+    float* line = buffer.data();
+    for (std::size_t y = from; y < to; ++y) {
+      float* o = out + y * outWidth_ * 3;
+      if (rows_.end[y] == rows_.begin[y] || span == 0) {
+        std::fill(o, o + std::size_t{outWidth_} * 3, 0.0f);
+        continue;
       }
-      o[0] = r * kScale;
-      o[1] = g * kScale;
-      o[2] = b * kScale;
+      // Vertical pass over the columns in use, all four bytes of a pixel alike.
+      std::fill(line, line + span, 0.0f);
+      std::uint32_t row = rows_.first[y];
+      for (std::uint32_t k = rows_.begin[y]; k < rows_.end[y]; ++k, ++row) {
+        accumulate(line, frame.pixels + row * frame.stride + std::size_t{low} * 4, rows_.weights[k],
+                   span);
+      }
+      // Horizontal pass, BGRA in, RGB out.
+      for (std::uint32_t x = 0; x < outWidth_; ++x, o += 3) {
+        float r = 0.0f, g = 0.0f, b = 0.0f;
+        if (columns_.end[x] > columns_.begin[x]) {
+          const float* pixel = line + std::size_t{columns_.first[x] - low} * 4;
+          for (std::uint32_t k = columns_.begin[x]; k < columns_.end[x]; ++k, pixel += 4) {
+            const float w = columns_.weights[k];
+            b += w * pixel[0];
+            g += w * pixel[1];
+            r += w * pixel[2];
+          }
+        }
+        o[0] = r * kScale;
+        o[1] = g * kScale;
+        o[2] = b * kScale;
+      }
     }
+  };
+  if (pool != nullptr) {
+    pool->split(outHeight_, sampleRows);
+  } else {
+    sampleRows(0, 0, outHeight_);
   }
 }
 

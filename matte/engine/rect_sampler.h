@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "segmentation_engine.h"
+#include "thread_pool.h"
 
 namespace trelvo::matte {
 
@@ -26,8 +27,9 @@ class RectSampler {
   RectSampler(std::uint32_t outWidth, std::uint32_t outHeight);
 
   // Writes outHeight * outWidth * 3 floats to `out`. The frame must have passed checkFrame and the
-  // rectangle must have a positive size.
-  void sample(const BgraFrame& frame, const FrameRect& rect, float* out);
+  // rectangle must have a positive size. With a pool, bands of rows are sampled on its threads.
+  void sample(const BgraFrame& frame, const FrameRect& rect, float* out,
+              const ThreadPool* pool = nullptr);
 
   std::uint32_t outWidth() const { return outWidth_; }
   std::uint32_t outHeight() const { return outHeight_; }
@@ -49,7 +51,8 @@ class RectSampler {
   std::uint32_t outHeight_;
   Axis columns_;
   Axis rows_;
-  std::vector<float> line_;  // one output row before the horizontal pass, BGRA
+  // One output row before the horizontal pass, BGRA, for each band.
+  std::vector<std::vector<float>> lines_;
 };
 
 }  // namespace trelvo::matte

@@ -42,7 +42,9 @@ class XnnSegmentationEngine final : public SegmentationEngine {
 std::unique_ptr<SegmentationEngine> SegmentationEngine::create(std::span<const std::uint8_t> model,
                                                                std::size_t threads,
                                                                std::string& error) {
-  std::unique_ptr<XnnNetwork> network = makeMaskNetwork(model, {}, threads, error);
+  std::shared_ptr<ThreadPool> pool = ThreadPool::create(threads, error);
+  if (!pool) return nullptr;
+  std::unique_ptr<XnnNetwork> network = makeMaskNetwork(model, {}, std::move(pool), error);
   if (!network) return nullptr;
   return std::make_unique<XnnSegmentationEngine>(std::move(network));
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pixel_loops.h"
+
 namespace trelvo::matte {
 
 float uncertainty(float probability) {
@@ -21,14 +23,45 @@ TemporalBlend::TemporalBlend(float ratio) {
   }
 }
 
-void TemporalBlend::apply(std::uint8_t* matte, std::size_t size, bool fresh) {
+namespace {
+
+constexpr std::size_t kBlock = 64;
+
+// True when every value of the block is 0 or 255: a confident block, never blended.
+TRELVO_PIXEL_LOOP
+bool confident(const std::uint8_t* __restrict values) {
+  std::uint8_t unsure = 0;
+  // 0 and 255 are the values for which value + 1 is 1 or 0.
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    unsure |= static_cast<std::uint8_t>(static_cast<std::uint8_t>(values[i] + 1) & 0xfe);
+  }
+  return unsure == 0;
+}
+
+}  // namespace
+
+void TemporalBlend::apply(std::uint8_t* matte, std::size_t size, bool fresh,
+                          const ThreadPool* pool) {
   if (!fresh && previous_.size() == size) {
-    for (std::size_t i = 0; i < size; ++i) {
-      const std::int32_t now = matte[i];
-      const std::int32_t w = weight_[static_cast<std::size_t>(now)];
-      if (w == 0) continue;
-      const std::int32_t change = (previous_[i] - now) * w;
-      matte[i] = static_cast<std::uint8_t>(now + ((change + 128) >> 8));
+    auto blendBlocks = [&](std::size_t, std::size_t from, std::size_t to) {
+      for (std::size_t block = from; block < to; ++block) {
+        const std::size_t start = block * kBlock;
+        const std::size_t end = std::min(size, start + kBlock);
+        if (end - start == kBlock && confident(matte + start)) continue;
+        for (std::size_t i = start; i < end; ++i) {
+          const std::int32_t now = matte[i];
+          const std::int32_t w = weight_[static_cast<std::size_t>(now)];
+          if (w == 0) continue;
+          const std::int32_t change = (previous_[i] - now) * w;
+          matte[i] = static_cast<std::uint8_t>(now + ((change + 128) >> 8));
+        }
+      }
+    };
+    const std::size_t blocks = (size + kBlock - 1) / kBlock;
+    if (pool != nullptr) {
+      pool->split(blocks, blendBlocks);
+    } else {
+      blendBlocks(0, 0, blocks);
     }
   }
   previous_.assign(matte, matte + size);

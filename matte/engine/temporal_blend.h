@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "thread_pool.h"
+
 namespace trelvo::matte {
 
 // How much of the previous matte an uncertain pixel keeps.
@@ -23,7 +25,8 @@ class TemporalBlend {
 
   // Blends `matte` (`size` bytes) in place with the last result and keeps the outcome for the
   // next call. With `fresh` set, or after a change of size, the matte is kept as it is.
-  void apply(std::uint8_t* matte, std::size_t size, bool fresh);
+  // With a pool, parts of the matte are blended on its threads.
+  void apply(std::uint8_t* matte, std::size_t size, bool fresh, const ThreadPool* pool = nullptr);
 
  private:
   std::array<std::int32_t, 256> weight_{};  // uncertainty * ratio of each value, in 1/256

@@ -14,7 +14,6 @@ namespace {
 
 // XNNPACK kernels may read up to this many bytes past the end of a tensor.
 constexpr std::size_t kPaddingFloats = (XNN_EXTRA_BYTES + sizeof(float) - 1) / sizeof(float);
-constexpr std::size_t kMaxThreads = 256;
 constexpr std::uint32_t kInputId = 0;
 constexpr std::uint32_t kOutputId = 1;
 
@@ -23,9 +22,6 @@ struct SubgraphDeleter {
 };
 struct RuntimeDeleter {
   void operator()(xnn_runtime* r) const { (void)xnn_delete_runtime(r); }
-};
-struct PoolDeleter {
-  void operator()(pthreadpool* p) const { pthreadpool_destroy(p); }
 };
 
 bool initializeOnce(std::string& error) {
@@ -58,7 +54,6 @@ std::pair<float, float> clampRange(Activation activation) {
 }  // namespace
 
 struct XnnNetwork::Handles {
-  std::unique_ptr<pthreadpool, PoolDeleter> pool;
   std::unique_ptr<xnn_runtime, RuntimeDeleter> runtime;
 };
 
@@ -68,6 +63,14 @@ XnnNetwork::~XnnNetwork() {
 }
 
 std::unique_ptr<XnnNetwork> XnnNetwork::create(const Graph& graph, std::size_t threads,
+                                               std::string& error) {
+  std::shared_ptr<ThreadPool> pool = ThreadPool::create(threads, error);
+  if (!pool) return nullptr;
+  return create(graph, std::move(pool), error);
+}
+
+std::unique_ptr<XnnNetwork> XnnNetwork::create(const Graph& graph,
+                                               std::shared_ptr<ThreadPool> pool,
                                                std::string& error) {
   if (!validateGraph(graph, error) || !initializeOnce(error)) return nullptr;
 
@@ -235,19 +238,13 @@ std::unique_ptr<XnnNetwork> XnnNetwork::create(const Graph& graph, std::size_t t
     }
   }
 
+  net->pool_ = std::move(pool);
   net->handles_ = std::make_unique<Handles>();
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  threads = std::min(threads, kMaxThreads);
-  if (threads > 1) {
-    net->handles_->pool.reset(pthreadpool_create(threads));
-    if (!net->handles_->pool) {
-      error = "cannot create the thread pool";
-      return nullptr;
-    }
-  }
   xnn_runtime_t rawRuntime = nullptr;
-  const xnn_status created =
-      xnn_create_runtime_v2(subgraph.get(), net->handles_->pool.get(), 0, &rawRuntime);
+  // Between inferences the pool's workers go to sleep rather than spin, so the cores are free for
+  // whatever else the program does meanwhile (decoding, writing files).
+  const xnn_status created = xnn_create_runtime_v2(subgraph.get(), net->pool_->get(),
+                                                   XNN_FLAG_YIELD_WORKERS, &rawRuntime);
   if (created != xnn_status_success) {
     error = "XNNPACK cannot create the runtime (status " +
             std::to_string(static_cast<int>(created)) + ")";

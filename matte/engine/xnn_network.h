@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model_graph.h"
+#include "thread_pool.h"
 
 namespace trelvo::matte {
 
@@ -16,6 +17,9 @@ class XnnNetwork {
   // Validates `graph` and builds the runtime; the network keeps its own copy of every constant.
   // Returns null with `error` set on failure. `threads` 0 means one per core, 1 the caller only.
   static std::unique_ptr<XnnNetwork> create(const Graph& graph, std::size_t threads,
+                                            std::string& error);
+  // The same on a pool shared with others, which the network keeps alive.
+  static std::unique_ptr<XnnNetwork> create(const Graph& graph, std::shared_ptr<ThreadPool> pool,
                                             std::string& error);
   ~XnnNetwork();
   XnnNetwork(const XnnNetwork&) = delete;
@@ -44,6 +48,7 @@ class XnnNetwork {
   std::vector<float> output_;
   // Static tensor data handed to XNNPACK: must outlive the runtime.
   std::vector<std::vector<float>> constants_;
+  std::shared_ptr<ThreadPool> pool_;  // outlives the runtime, declared before it
   std::unique_ptr<Handles> handles_;
 };
 

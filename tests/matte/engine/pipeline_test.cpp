@@ -460,6 +460,30 @@ TEST(GuidedFilter, FollowsTheGuidesEdgeAndPassesThroughWhenAsked) {
   for (std::uint32_t x = 0; x < w; ++x) EXPECT_FLOAT_EQ(output(x), input[w + x]);
 }
 
+TEST(GuidedFilter, SteepensAboutOneHalf) {
+  // Coefficients that give 0.5, 0.6 and 0.9 for a grey of 0.4: steepened by 1.5 they give 0.5,
+  // 0.65 and 1.1 (clamped later), and the outline at 0.5 stays where it was.
+  const std::vector<float> input = {0.5f, 0.6f, 0.9f};
+  std::vector<float> guide(9, 0.4f);
+  GuidedFilter filter;
+  filter.passThrough(input.data(), 3, 1);
+  filter.steepen(1.5f);
+  const float expected[] = {0.5f, 0.65f, 1.1f};
+  for (int i = 0; i < 3; ++i) {
+    const float* a = filter.coefficients() + 4 * i;
+    EXPECT_NEAR(a[0] * 0.4f + a[1] * 0.4f + a[2] * 0.4f + a[3], expected[i], 1e-6f);
+  }
+  // With colour terms: a = 0.2 each, b = 0.1 becomes a = 0.3 each, b = -0.1.
+  filter.compute(guide.data(), input.data(), 3, 1, 1, 1, 1e-3f);
+  std::vector<float> before(filter.coefficients(), filter.coefficients() + 12);
+  filter.steepen(1.5f);
+  for (int i = 0; i < 3; ++i) {
+    for (int c = 0; c < 3; ++c)
+      EXPECT_FLOAT_EQ(filter.coefficients()[4 * i + c], 1.5f * before[4 * i + c]);
+    EXPECT_FLOAT_EQ(filter.coefficients()[4 * i + 3], (before[4 * i + 3] - 0.5f) * 1.5f + 0.5f);
+  }
+}
+
 // ---- Composition ----
 
 TEST(MatteCompositor, FadesAtTheCropsEdgesAndKeepsTheLargerValue) {
