@@ -13,6 +13,10 @@ namespace trelvo::installer {
 inline constexpr unsigned kWaitPauseMicroseconds = 100000;
 inline constexpr double kGracePeriodSeconds = 5;
 inline constexpr char kMainExecutable[] = "Contents/MacOS/Trelvo Pro";
+// The one argument the app is launched with: where to report that the new version is ready, or
+// that it is the previous version coming back.
+inline constexpr char kReadyFlagPrefix[] = "--trelvo-beta-ready=";
+inline constexpr char kRollbackFlag[] = "--trelvo-beta-rollback";
 
 // Nothing stands for a child that could not be started; every operation accepts it.
 using ChildHandle = std::optional<Child>;

@@ -2,21 +2,19 @@
 
 #include "json.h"
 #include "paths.h"
-#include "transaction.h"
 
 namespace trelvo::installer {
 
-bool stopServices(Platform& platform, const std::string& previousBundle,
-                  const std::string& dataDirectory, const std::string& stagingDirectory) {
-  const std::string launcher = appendingPathComponent(previousBundle, kServiceLauncher);
-  const std::string statusFile = appendingPathComponent(stagingDirectory, kStatusFileName);
+bool stopServices(Platform& platform, const StagingLayout& layout) {
+  const std::string launcher = appendingPathComponent(layout.stagedBundle, kServiceLauncher);
+  const std::string& statusFile = layout.statusFile;
 
   // The force-stop run only has to end; what it prints is overwritten by the status run.
-  ChildHandle forceStop = start(platform, launcher, {"force-stop", "--data", dataDirectory},
-                                statusFile);
+  ChildHandle forceStop =
+      start(platform, launcher, {"force-stop", "--data", layout.dataDirectory}, statusFile);
   if (!waitTask(platform, forceStop, kForceStopLimitSeconds)) stopProcess(platform, forceStop);
 
-  ChildHandle status = start(platform, launcher, {"status", "--data", dataDirectory}, statusFile);
+  ChildHandle status = start(platform, launcher, {"status", "--data", layout.dataDirectory}, statusFile);
   if (!waitTask(platform, status, kStatusLimitSeconds)) {
     stopProcess(platform, status);
     return false;
@@ -34,27 +32,26 @@ void recoverableError(Platform& platform, const std::string& path) {
   platform.showAlert(kAlertMessage, alertInformativeText(path));
 }
 
-ExitStatus rollBack(Platform& platform, const RollbackInputs& inputs, ChildHandle& newVersion) {
+ExitStatus rollBack(Platform& platform, const StagingLayout& layout, ChildHandle& newVersion) {
   stopProcess(platform, newVersion);
   if (isRunning(platform, newVersion)) {
-    recoverableError(platform, inputs.stagingDirectory);
+    recoverableError(platform, layout.stagingDirectory);
     return ExitStatus::kRecoveryFailed;
   }
-  if (!stopServices(platform, inputs.stagedBundlePath, inputs.dataDirectory,
-                    inputs.stagingDirectory)) {
-    recoverableError(platform, inputs.stagingDirectory);
+  if (!stopServices(platform, layout)) {
+    recoverableError(platform, layout.stagingDirectory);
     return ExitStatus::kRecoveryFailed;
   }
-  if (!platform.exchange(inputs.bundlePath, inputs.stagedBundlePath)) {
-    recoverableError(platform, inputs.stagingDirectory);
+  if (!platform.exchange(layout.bundle, layout.stagedBundle)) {
+    recoverableError(platform, layout.stagingDirectory);
     return ExitStatus::kRecoveryFailed;
   }
-  ChildHandle previous = launchApp(platform, inputs.bundlePath, kRollbackFlag);
+  ChildHandle previous = launchApp(platform, layout.bundle, kRollbackFlag);
   if (!previous) {
-    recoverableError(platform, inputs.bundlePath);
+    recoverableError(platform, layout.bundle);
     return ExitStatus::kRecoveryFailed;
   }
-  platform.removeItem(inputs.stagingDirectory);
+  platform.removeItem(layout.stagingDirectory);
   return ExitStatus::kDone;
 }
 

@@ -5,34 +5,26 @@
 #include <string>
 
 #include "child.h"
+#include "exit_status.h"
 #include "platform.h"
+#include "staging_layout.h"
 
 namespace trelvo::installer {
 
-enum class ExitStatus : int;
-
-inline constexpr char kServiceLauncher[] = "Contents/Helpers/TrelvoService";
-inline constexpr char kStatusFileName[] = "service-status.json";
 inline constexpr double kForceStopLimitSeconds = 40;
 inline constexpr double kStatusLimitSeconds = 12;
 inline constexpr char kAlertMessage[] = "Trelvo Pro 未能自动恢复";
 inline constexpr char kAlertSentence[] = "上一版本已保存在以下位置，请退出 Trelvo Pro 后联系支持。";
 
-struct RollbackInputs {
-  std::string bundlePath;        // holds the new version
-  std::string stagingDirectory;  // holds the previous version as "Trelvo Pro.app"
-  std::string dataDirectory;
-  std::string stagedBundlePath;
-};
+// After the exchange: the new version at `layout.bundle`, the previous one at
+// `layout.stagedBundle`. Stops the new version and the services, exchanges the bundles back and
+// relaunches the previous version with the rollback flag; status 0, or 5 after the recovery alert.
+ExitStatus rollBack(Platform& platform, const StagingLayout& layout, ChildHandle& newVersion);
 
-// Stops the new version and the services, exchanges the bundles back and relaunches the previous
-// version with the rollback flag; status 0, or 5 after the recovery alert.
-ExitStatus rollBack(Platform& platform, const RollbackInputs& inputs, ChildHandle& newVersion);
-
-// Runs the previous bundle's service launcher with force-stop, then status; true only when the
-// status run ended in time and left a document whose "state" is "stopped".
-bool stopServices(Platform& platform, const std::string& previousBundle,
-                  const std::string& dataDirectory, const std::string& stagingDirectory);
+// Runs the service launcher of the previous version (at `layout.stagedBundle`) with force-stop,
+// then status; true only when the status run ended in time and left a document whose "state" is
+// "stopped".
+bool stopServices(Platform& platform, const StagingLayout& layout);
 
 // The informative text: the fixed sentence, one line break, then the path.
 std::string alertInformativeText(const std::string& path);

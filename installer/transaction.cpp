@@ -5,6 +5,7 @@
 #include "paths.h"
 #include "request.h"
 #include "rollback.h"
+#include "staging_layout.h"
 
 namespace trelvo::installer {
 
@@ -46,32 +47,27 @@ ExitStatus runInstaller(Platform& platform, const std::vector<std::string>& argu
   const std::optional<UpdateRequest> request = checkRequest(platform, arguments);
   if (!request) return ExitStatus::kRefused;
 
-  const std::string handoffFile = appendingPathComponent(request->dataDirectory, kHandoffFile);
-  const std::string stagedBundle =
-      appendingPathComponent(request->stagingDirectory, kStagedBundleName);
-  const std::string readyMarker =
-      appendingPathComponent(request->stagingDirectory, kReadyMarkerName);
+  const StagingLayout layout =
+      stagingLayout(request->bundlePath, request->stagingDirectory, request->dataDirectory);
 
   if (!waitForQuit(platform, request->appPid)) return ExitStatus::kNotHandedOver;
-  if (!handoffNamesInstaller(platform, handoffFile)) return ExitStatus::kNotHandedOver;
+  if (!handoffNamesInstaller(platform, layout.handoffFile)) return ExitStatus::kNotHandedOver;
 
-  const bool exchanged = platform.exchange(request->bundlePath, stagedBundle);
-  platform.removeItem(handoffFile);
+  const bool exchanged = platform.exchange(layout.bundle, layout.stagedBundle);
+  platform.removeItem(layout.handoffFile);
 
   if (!exchanged) {
-    ChildHandle previous = launchApp(platform, request->bundlePath, kRollbackFlag);
-    if (previous) platform.removeItem(request->stagingDirectory);
+    ChildHandle previous = launchApp(platform, layout.bundle, kRollbackFlag);
+    if (previous) platform.removeItem(layout.stagingDirectory);
     return ExitStatus::kSwapFailed;
   }
 
-  ChildHandle next = launchApp(platform, request->bundlePath, kReadyFlagPrefix + readyMarker);
-  if (waitForReady(platform, next, readyMarker) == ReadyOutcome::kReady) {
-    platform.removeItem(request->stagingDirectory);
+  ChildHandle next = launchApp(platform, layout.bundle, kReadyFlagPrefix + layout.readyMarker);
+  if (waitForReady(platform, next, layout.readyMarker) == ReadyOutcome::kReady) {
+    platform.removeItem(layout.stagingDirectory);
     return ExitStatus::kDone;
   }
-  return rollBack(platform, RollbackInputs{request->bundlePath, request->stagingDirectory,
-                                           request->dataDirectory, stagedBundle},
-                  next);
+  return rollBack(platform, layout, next);
 }
 
 }  // namespace trelvo::installer

@@ -342,7 +342,7 @@ TEST_F(LinuxPlatformTest, RollbackKillsANewVersionThatIgnoresTerm) {
 
   const auto before = std::chrono::steady_clock::now();
   const ExitStatus status = rollBack(
-      *platform, RollbackInputs{tree.bundle, tree.staging, tree.data, tree.staged}, newVersion);
+      *platform, stagingLayout(tree.bundle, tree.staging, tree.data), newVersion);
   const auto took = std::chrono::steady_clock::now() - before;
 
   EXPECT_EQ(status, ExitStatus::kDone);

@@ -639,7 +639,7 @@ TEST_F(Transaction, StopServicesOutcomes) {
     fake = FakePlatform();
     SetUp();
     c.tweak(*this);
-    EXPECT_EQ(stopServices(fake, kStaged, kData, kStaging), c.confirmed);
+    EXPECT_EQ(stopServices(fake, stagingLayout(kBundle, kStaging, kData)), c.confirmed);
     const bool launcherThere = fake.files.count(std::string(kStaged) + "/Contents/Helpers/TrelvoService") > 0;
     if (launcherThere) {
       ASSERT_EQ(fake.spawned.size(), 2u);
@@ -653,7 +653,7 @@ TEST_F(Transaction, StopServicesOutcomes) {
 TEST_F(Transaction, HangingForceStopIsStoppedAfter40sAndStatusStillRuns) {
   forceStop.runsFor = kNever;
   forceStop.termDelay = seconds(0.1);
-  EXPECT_TRUE(stopServices(fake, kStaged, kData, kStaging));
+  EXPECT_TRUE(stopServices(fake, stagingLayout(kBundle, kStaging, kData)));
   ASSERT_EQ(fake.spawned.size(), 2u);
   EXPECT_EQ(fake.signals.at(0).second, "TERM@" + std::to_string(seconds(1040)));
   EXPECT_EQ(fake.spawned[1].launchedAt, seconds(1040.1));
