@@ -10,7 +10,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-60}
 shift || true
 build="$root/build-fuzz"
-"$root/scripts/setup.sh" "$build" -DTRELVO_FUZZ=ON \
+"$root/scripts/setup.sh" "$build" -DTRELVO_FUZZ=ON -DTRELVO_WERROR="${TRELVO_WERROR:-OFF}" \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" --target fuzzers --parallel "$(nproc)" >/dev/null
 

@@ -6,13 +6,14 @@
 #   scripts/test.sh [ctest arguments...]
 #   TRELVO_SANITIZE=address,undefined scripts/test.sh    # as CI runs it
 #   TRELVO_ONLY=keychain scripts/test.sh                 # one program only
+#   TRELVO_WERROR=ON scripts/test.sh                     # warnings fail the build, as in CI
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 sanitize=${TRELVO_SANITIZE:-}
 build=${TRELVO_BUILD_DIR:-"$root/build${sanitize:+-${sanitize//[,]/-}}"}
 "$root/scripts/setup.sh" "$build" -DTRELVO_SANITIZE="$sanitize" \
-  -DTRELVO_ONLY="${TRELVO_ONLY:-installer;service;keychain;matte}"
+  -DTRELVO_ONLY="${TRELVO_ONLY:-installer;service;keychain;matte}" -DTRELVO_WERROR="${TRELVO_WERROR:-OFF}"
 
 state=$(mktemp -d /tmp/trelvo-test.XXXXXX)
 source "$root/scripts/private_keyring.sh"
