@@ -14,9 +14,14 @@ class MemberReader {
  public:
   using Json = nlohmann::json;
 
-  bool null() { return scalar(JsonValue{}); }
+  // A value outside any object (depth 0) makes the text no document.
+  bool null() {
+    (void)slot(JsonValue::Type::Null);
+    return depth_ > 0;
+  }
   bool boolean(bool value) {
-    return scalar(valueOf(JsonValue::Type::Boolean, &JsonValue::boolean, value));
+    if (JsonValue* kept = slot(JsonValue::Type::Boolean)) kept->boolean = value;
+    return depth_ > 0;
   }
   bool number_integer(Json::number_integer_t value) { return number(static_cast<double>(value)); }
   bool number_unsigned(Json::number_unsigned_t value) { return number(static_cast<double>(value)); }
@@ -24,8 +29,8 @@ class MemberReader {
     return !underflows(value, text) && number(value);
   }
   bool string(Json::string_t& text) {
-    if (depth_ != 1) return depth_ > 0;
-    return scalar(valueOf(JsonValue::Type::String, &JsonValue::text, std::move(text)));
+    if (JsonValue* kept = slot(JsonValue::Type::String)) kept->text = std::move(text);
+    return depth_ > 0;
   }
   bool binary(Json::binary_t&) { return false; }  // not part of JSON text
   bool start_object(std::size_t) { return open(JsonValue::Type::Object); }
@@ -43,19 +48,6 @@ class MemberReader {
   JsonObject take() { return std::move(members_); }
 
  private:
-  // A value of `type` with its one field set.
-  template <typename Field, typename Content>
-  static JsonValue valueOf(JsonValue::Type type, Field JsonValue::*field, Content content) {
-    JsonValue value = valueOf(type);
-    value.*field = std::move(content);
-    return value;
-  }
-  static JsonValue valueOf(JsonValue::Type type) {
-    JsonValue value;
-    value.type = type;
-    return value;
-  }
-
   // The library rounds a number too small for a double to zero; a zero the text does not say is
   // refused like a number too large to hold, which the library refuses itself.
   static bool underflows(double value, std::string_view text) {
@@ -65,19 +57,24 @@ class MemberReader {
   }
 
   bool number(double value) {
-    return scalar(valueOf(JsonValue::Type::Number, &JsonValue::number, value));
+    if (JsonValue* kept = slot(JsonValue::Type::Number)) kept->number = value;
+    return depth_ > 0;
   }
 
-  // Only a top-level object is a document.
-  bool scalar(JsonValue value) {
-    if (depth_ == 1) members_.insert_or_assign(std::move(name_), std::move(value));
-    return depth_ > 0;
+  // The member being read, of `type`, when directly inside the top-level object; a repeated name
+  // keeps its last value.
+  JsonValue* slot(JsonValue::Type type) {
+    if (depth_ != 1) return nullptr;
+    JsonValue& kept = members_[std::move(name_)];
+    kept = JsonValue{};
+    kept.type = type;
+    return &kept;
   }
 
   // The top-level object is level 0; kJsonDepthLimit counts the levels below it.
   bool open(JsonValue::Type type) {
     if (depth_ == 0 && type != JsonValue::Type::Object) return false;
-    if (depth_ == 1) members_.insert_or_assign(std::move(name_), valueOf(type));
+    (void)slot(type);
     return ++depth_ <= kJsonDepthLimit + 1;
   }
 
