@@ -1,240 +1,106 @@
 #include "json.h"
 
-#include <charconv>
+#include <nlohmann/json.hpp>
 
-#include "paths.h"
 #include "platform.h"
 
 namespace trelvo::installer {
 
 namespace {
 
-class Parser {
+// Collects the members of the top-level object from the library's events. Values below it are
+// checked by the library and only counted here, so nothing nested is ever built.
+class MemberReader {
  public:
-  explicit Parser(std::string_view text) : text_(text) {}
+  using Json = nlohmann::json;
 
-  std::optional<JsonObject> document() {
-    JsonObject object;
-    skipSpace();
-    if (!parseObject(0, &object)) return std::nullopt;
-    skipSpace();
-    if (pos_ != text_.size()) return std::nullopt;
-    return object;
+  // A value outside any object (depth 0) makes the text no document.
+  bool null() {
+    (void)slot(JsonValue::Type::Null);
+    return depth_ > 0;
   }
-
- private:
-  void skipSpace() {
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
-                                   text_[pos_] == '\n' || text_[pos_] == '\r')) {
-      ++pos_;
-    }
+  bool boolean(bool value) {
+    if (JsonValue* kept = slot(JsonValue::Type::Boolean)) kept->boolean = value;
+    return depth_ > 0;
   }
-
-  bool consume(char c) {
-    if (pos_ < text_.size() && text_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
+  bool number_integer(Json::number_integer_t value) { return number(static_cast<double>(value)); }
+  bool number_unsigned(Json::number_unsigned_t value) { return number(static_cast<double>(value)); }
+  bool number_float(Json::number_float_t value, const Json::string_t& text) {
+    return !underflows(value, text) && number(value);
+  }
+  bool string(Json::string_t& text) {
+    if (JsonValue* kept = slot(JsonValue::Type::String)) kept->text = std::move(text);
+    return depth_ > 0;
+  }
+  bool binary(Json::binary_t&) { return false; }  // not part of JSON text
+  bool start_object(std::size_t) { return open(JsonValue::Type::Object); }
+  bool start_array(std::size_t) { return open(JsonValue::Type::Array); }
+  bool key(Json::string_t& name) {
+    if (depth_ == 1) name_ = std::move(name);
+    return true;
+  }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
     return false;
   }
 
-  bool consumeWord(std::string_view word) {
-    if (text_.substr(pos_, word.size()) != word) return false;
-    pos_ += word.size();
+  JsonObject take() { return std::move(members_); }
+
+ private:
+  // The library rounds a number too small for a double to zero; a zero the text does not say is
+  // refused like a number too large to hold, which the library refuses itself.
+  static bool underflows(double value, std::string_view text) {
+    if (value != 0) return false;
+    return text.substr(0, text.find_first_of("eE")).find_first_of("123456789") !=
+           std::string_view::npos;
+  }
+
+  bool number(double value) {
+    if (JsonValue* kept = slot(JsonValue::Type::Number)) kept->number = value;
+    return depth_ > 0;
+  }
+
+  // The member being read, of `type`, when directly inside the top-level object; a repeated name
+  // keeps its last value.
+  JsonValue* slot(JsonValue::Type type) {
+    if (depth_ != 1) return nullptr;
+    JsonValue& kept = members_[std::move(name_)];
+    kept = JsonValue{};
+    kept.type = type;
+    return &kept;
+  }
+
+  // The top-level object is level 0; kJsonDepthLimit counts the levels below it.
+  bool open(JsonValue::Type type) {
+    if (depth_ == 0 && type != JsonValue::Type::Object) return false;
+    (void)slot(type);
+    return ++depth_ <= kJsonDepthLimit + 1;
+  }
+
+  bool close() {
+    --depth_;
     return true;
   }
 
-  // `out` may be null: the value is then only checked.
-  bool parseValue(int depth, JsonValue* out) {
-    if (pos_ >= text_.size()) return false;
-    JsonValue value;
-    switch (text_[pos_]) {
-      case '{':
-        value.type = JsonValue::Type::Object;
-        if (!parseObject(depth + 1, nullptr)) return false;
-        break;
-      case '[':
-        value.type = JsonValue::Type::Array;
-        if (!parseArray(depth + 1)) return false;
-        break;
-      case '"':
-        value.type = JsonValue::Type::String;
-        if (!parseString(&value.text)) return false;
-        break;
-      case 't':
-      case 'f':
-        value.type = JsonValue::Type::Boolean;
-        value.boolean = text_[pos_] == 't';
-        if (!consumeWord(value.boolean ? "true" : "false")) return false;
-        break;
-      case 'n':
-        if (!consumeWord("null")) return false;
-        break;
-      default:
-        value.type = JsonValue::Type::Number;
-        if (!parseNumber(&value.number)) return false;
-        break;
-    }
-    if (out != nullptr) *out = std::move(value);
-    return true;
-  }
-
-  bool parseObject(int depth, JsonObject* out) {
-    if (depth > kJsonDepthLimit || !consume('{')) return false;
-    skipSpace();
-    if (consume('}')) return true;
-    for (;;) {
-      skipSpace();
-      std::string name;
-      if (!parseString(&name)) return false;
-      skipSpace();
-      if (!consume(':')) return false;
-      skipSpace();
-      JsonValue value;
-      if (!parseValue(depth, out != nullptr ? &value : nullptr)) return false;
-      if (out != nullptr) (*out)[name] = std::move(value);
-      skipSpace();
-      if (consume('}')) return true;
-      if (!consume(',')) return false;
-    }
-  }
-
-  bool parseArray(int depth) {
-    if (depth > kJsonDepthLimit || !consume('[')) return false;
-    skipSpace();
-    if (consume(']')) return true;
-    for (;;) {
-      skipSpace();
-      if (!parseValue(depth, nullptr)) return false;
-      skipSpace();
-      if (consume(']')) return true;
-      if (!consume(',')) return false;
-    }
-  }
-
-  bool parseHex4(char32_t* out) {
-    if (text_.size() - pos_ < 4) return false;
-    char32_t value = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = text_[pos_++];
-      value <<= 4;
-      if (c >= '0' && c <= '9') {
-        value |= static_cast<char32_t>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        value |= static_cast<char32_t>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        value |= static_cast<char32_t>(c - 'A' + 10);
-      } else {
-        return false;
-      }
-    }
-    *out = value;
-    return true;
-  }
-
-  static void appendUtf8(char32_t cp, std::string* out) {
-    if (cp < 0x80) {
-      out->push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-
-  bool parseString(std::string* out) {
-    if (!consume('"')) return false;
-    out->clear();
-    for (;;) {
-      if (pos_ >= text_.size()) return false;
-      const auto c = static_cast<unsigned char>(text_[pos_++]);
-      if (c == '"') return true;
-      if (c < 0x20) return false;
-      if (c != '\\') {
-        out->push_back(static_cast<char>(c));
-        continue;
-      }
-      if (pos_ >= text_.size()) return false;
-      const char escape = text_[pos_++];
-      switch (escape) {
-        case '"': out->push_back('"'); break;
-        case '\\': out->push_back('\\'); break;
-        case '/': out->push_back('/'); break;
-        case 'b': out->push_back('\b'); break;
-        case 'f': out->push_back('\f'); break;
-        case 'n': out->push_back('\n'); break;
-        case 'r': out->push_back('\r'); break;
-        case 't': out->push_back('\t'); break;
-        case 'u': {
-          char32_t cp = 0;
-          if (!parseHex4(&cp)) return false;
-          if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            char32_t low = 0;
-            if (!consume('\\') || !consume('u') || !parseHex4(&low)) return false;
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
-          appendUtf8(cp, out);
-          break;
-        }
-        default:
-          return false;
-      }
-    }
-  }
-
-  bool parseNumber(double* out) {
-    const std::size_t begin = pos_;
-    consume('-');
-    if (consume('0')) {
-    } else if (pos_ < text_.size() && text_[pos_] >= '1' && text_[pos_] <= '9') {
-      while (pos_ < text_.size() && isDigit(text_[pos_])) ++pos_;
-    } else {
-      return false;
-    }
-    if (consume('.')) {
-      if (!digits()) return false;
-    }
-    if (consume('e') || consume('E')) {
-      if (!consume('+')) consume('-');
-      if (!digits()) return false;
-    }
-    const char* first = text_.data() + begin;
-    const char* last = text_.data() + pos_;
-    double value = 0;
-    const auto result = std::from_chars(first, last, value);
-    // Out of range magnitudes are refused, as a number that cannot be held is not a number.
-    if (result.ec != std::errc() || result.ptr != last) return false;
-    *out = value;
-    return true;
-  }
-
-  static bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-  bool digits() {
-    const std::size_t begin = pos_;
-    while (pos_ < text_.size() && isDigit(text_[pos_])) ++pos_;
-    return pos_ > begin;
-  }
-
-  std::string_view text_;
-  std::size_t pos_ = 0;
+  int depth_ = 0;  // containers open
+  std::string name_;
+  JsonObject members_;
 };
 
 }  // namespace
 
 std::optional<JsonObject> parseJsonObject(std::string_view text) {
-  if (!isValidUtf8(text)) return std::nullopt;
-  return Parser(text).document();
+  // The library skips a leading byte order mark and takes a NUL byte for the end of the text;
+  // strict JSON has neither.
+  if (text.starts_with("\xEF\xBB\xBF") || text.find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  MemberReader reader;
+  if (!nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &reader)) {
+    return std::nullopt;
+  }
+  return reader.take();
 }
 
 std::optional<JsonObject> readJSON(Platform& platform, const std::string& path) {

@@ -1,7 +1,6 @@
 #include "json.h"
 
-#include <cstdint>
-#include <vector>
+#include <nlohmann/json.hpp>
 
 namespace trelvo::keychain {
 namespace {
@@ -34,279 +33,92 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
   return n;
 }
 
-void appendUTF8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// A cursor over the text. Every method returns false on malformed input; nested arrays and
-// objects below the top level are checked with an explicit stack, so depth costs no C++ stack.
-class Reader {
+// Collects the members of the top-level object from the library's events; the values below it are
+// checked by the library and only counted here, so nothing nested is ever built.
+class MemberReader {
  public:
-  explicit Reader(std::string_view text) : s_(text) {}
+  using Json = nlohmann::json;
 
-  bool atEnd() const { return i_ == s_.size(); }
-
-  void skipWhitespace() {
-    while (i_ < s_.size() &&
-           (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r')) {
-      ++i_;
-    }
+  bool null() { return value(JsonType::kNull); }
+  bool boolean(bool) { return value(JsonType::kBoolean); }
+  bool number_integer(Json::number_integer_t) { return value(JsonType::kNumber); }
+  bool number_unsigned(Json::number_unsigned_t) { return value(JsonType::kNumber); }
+  bool number_float(Json::number_float_t number, const Json::string_t& text) {
+    return !underflows(number, text) && value(JsonType::kNumber);
   }
-
-  bool consume(char c) {
-    if (i_ < s_.size() && s_[i_] == c) {
-      ++i_;
-      return true;
-    }
+  bool string(Json::string_t& text) {
+    if (depth_ == 1) pending_.text = std::move(text);
+    return value(JsonType::kString);
+  }
+  bool binary(Json::binary_t&) { return false; }  // not part of JSON text
+  bool start_object(std::size_t) { return open(JsonType::kObject); }
+  bool start_array(std::size_t) { return open(JsonType::kArray); }
+  bool key(Json::string_t& name) {
+    if (depth_ == 1) name_ = std::move(name);
+    return true;
+  }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
     return false;
   }
 
-  char peek() const { return i_ < s_.size() ? s_[i_] : '\0'; }
-
-  // A string starting at the quotation mark; decoded into *out when out is not null.
-  bool readString(std::string* out) {
-    if (!consume('"')) return false;
-    while (i_ < s_.size()) {
-      const unsigned char c = static_cast<unsigned char>(s_[i_]);
-      if (c == '"') {
-        ++i_;
-        return true;
-      }
-      if (c < 0x20) return false;
-      if (c == '\\') {
-        ++i_;
-        if (!readEscape(out)) return false;
-        continue;
-      }
-      const std::size_t n = utf8SequenceLength(s_, i_);
-      if (n == 0) return false;
-      if (out) out->append(s_.substr(i_, n));
-      i_ += n;
-    }
-    return false;
-  }
-
-  bool readNumber() {
-    consume('-');
-    if (consume('0')) {
-      // no leading zeros
-    } else if (!readDigits()) {
-      return false;
-    }
-    if (consume('.') && !readDigits()) return false;
-    if (peek() == 'e' || peek() == 'E') {
-      ++i_;
-      if (!consume('+')) consume('-');
-      if (!readDigits()) return false;
-    }
-    return true;
-  }
-
-  bool readLiteral(std::string_view word) {
-    if (s_.substr(i_, word.size()) != word) return false;
-    i_ += word.size();
-    return true;
-  }
-
-  // Any value; its type in *type, and for a string its decoded text in *text.
-  bool readValue(JsonType* type, std::string* text) {
-    switch (peek()) {
-      case '"':
-        *type = JsonType::kString;
-        return readString(text);
-      case '[':
-        *type = JsonType::kArray;
-        return skipContainer();
-      case '{':
-        *type = JsonType::kObject;
-        return skipContainer();
-      case 't':
-        *type = JsonType::kBoolean;
-        return readLiteral("true");
-      case 'f':
-        *type = JsonType::kBoolean;
-        return readLiteral("false");
-      case 'n':
-        *type = JsonType::kNull;
-        return readLiteral("null");
-      default:
-        *type = JsonType::kNumber;
-        return readNumber();
-    }
-  }
+  std::map<std::string, JsonMember> take() { return std::move(members_); }
 
  private:
-  bool readDigits() {
-    const std::size_t start = i_;
-    while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
-    return i_ > start;
+  // The library rounds a number too small for a double to zero; a zero the text does not say is
+  // refused like a number too large to hold, which the library refuses itself.
+  static bool underflows(double number, std::string_view text) {
+    if (number != 0) return false;
+    return text.substr(0, text.find_first_of("eE")).find_first_of("123456789") !=
+           std::string_view::npos;
   }
 
-  bool readHex4(std::uint32_t* value) {
-    if (s_.size() - i_ < 4) return false;
-    std::uint32_t v = 0;
-    for (int k = 0; k < 4; ++k) {
-      const char c = s_[i_++];
-      v <<= 4;
-      if (c >= '0' && c <= '9') {
-        v |= static_cast<std::uint32_t>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        v |= static_cast<std::uint32_t>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        v |= static_cast<std::uint32_t>(c - 'A' + 10);
-      } else {
-        return false;
-      }
-    }
-    *value = v;
+  // A scalar: a member's value when directly inside the top-level object. A scalar at the top
+  // level is not a request.
+  bool value(JsonType type) {
+    if (depth_ == 0) return false;
+    if (depth_ == 1) keep(type);
     return true;
   }
 
-  // After the reverse solidus. A lone surrogate is refused: every decoded string must have a
-  // UTF-8 form.
-  bool readEscape(std::string* out) {
-    if (i_ >= s_.size()) return false;
-    const char c = s_[i_++];
-    char plain = 0;
-    switch (c) {
-      case '"':
-        plain = '"';
-        break;
-      case '\\':
-        plain = '\\';
-        break;
-      case '/':
-        plain = '/';
-        break;
-      case 'b':
-        plain = '\b';
-        break;
-      case 'f':
-        plain = '\f';
-        break;
-      case 'n':
-        plain = '\n';
-        break;
-      case 'r':
-        plain = '\r';
-        break;
-      case 't':
-        plain = '\t';
-        break;
-      case 'u': {
-        std::uint32_t cp = 0;
-        if (!readHex4(&cp)) return false;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          std::uint32_t low = 0;
-          if (!consume('\\') || !consume('u') || !readHex4(&low)) return false;
-          if (low < 0xDC00 || low > 0xDFFF) return false;
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        }
-        if (out) appendUTF8(*out, cp);
-        return true;
-      }
-      default:
-        return false;
-    }
-    if (out) *out += plain;
+  bool open(JsonType type) {
+    if (depth_ == 0 && type != JsonType::kObject) return false;
+    if (depth_ == 1) keep(type);
+    return ++depth_ <= kJsonDepthLimit;
+  }
+
+  bool close() {
+    --depth_;
     return true;
   }
 
-  // An array or object at any depth, checked but not kept.
-  bool skipContainer() {
-    std::vector<char> open;  // the closing bracket each open container expects
-    // Each open container is in one of two states: expecting a first element (or its end), or
-    // having just read an element.
-    enum class Expect { kFirstOrEnd, kCommaOrEnd };
-    std::vector<Expect> state;
-    const auto openContainer = [&]() {
-      const char c = s_[i_++];
-      open.push_back(c == '[' ? ']' : '}');
-      state.push_back(Expect::kFirstOrEnd);
-    };
-    // Reads one element of the innermost container: for an object, the name and colon first.
-    // Returns false on malformed text; a nested container is opened instead of read whole.
-    const auto startElement = [&]() -> bool {
-      if (open.back() == '}') {
-        skipWhitespace();
-        if (!readString(nullptr)) return false;
-        skipWhitespace();
-        if (!consume(':')) return false;
-      }
-      skipWhitespace();
-      state.back() = Expect::kCommaOrEnd;
-      if (peek() == '[' || peek() == '{') {
-        openContainer();
-        return true;
-      }
-      JsonType type;
-      return readValue(&type, nullptr);
-    };
-
-    openContainer();
-    while (!open.empty()) {
-      skipWhitespace();
-      if (consume(open.back())) {
-        open.pop_back();
-        state.pop_back();
-        continue;
-      }
-      if (state.back() == Expect::kCommaOrEnd) {
-        if (!consume(',')) return false;
-      } else if (atEnd()) {
-        return false;
-      }
-      if (!startElement()) return false;
-    }
-    return true;
+  // A repeated name keeps its last value.
+  void keep(JsonType type) {
+    pending_.type = type;
+    members_.insert_or_assign(std::move(name_), std::move(pending_));
+    pending_ = JsonMember{};
   }
 
-  std::string_view s_;
-  std::size_t i_ = 0;
+  int depth_ = 0;  // containers open
+  std::string name_;
+  JsonMember pending_;
+  std::map<std::string, JsonMember> members_;
 };
 
 }  // namespace
 
 std::optional<std::map<std::string, JsonMember>> readJSONObject(std::string_view text) {
-  Reader r(text);
-  r.skipWhitespace();
-  if (!r.consume('{')) return std::nullopt;
-  std::map<std::string, JsonMember> members;
-  r.skipWhitespace();
-  if (!r.consume('}')) {
-    while (true) {
-      r.skipWhitespace();
-      std::string name;
-      if (!r.readString(&name)) return std::nullopt;
-      r.skipWhitespace();
-      if (!r.consume(':')) return std::nullopt;
-      r.skipWhitespace();
-      JsonMember member;
-      if (!r.readValue(&member.type, &member.text)) return std::nullopt;
-      members.insert_or_assign(std::move(name), std::move(member));
-      r.skipWhitespace();
-      if (r.consume('}')) break;
-      if (!r.consume(',')) return std::nullopt;
-    }
+  // The library skips a leading byte order mark and takes a NUL byte for the end of the text;
+  // strict JSON has neither.
+  if (text.starts_with("\xEF\xBB\xBF") || text.find('\0') != std::string_view::npos) {
+    return std::nullopt;
   }
-  r.skipWhitespace();
-  if (!r.atEnd()) return std::nullopt;
-  return members;
+  MemberReader reader;
+  if (!nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &reader)) {
+    return std::nullopt;
+  }
+  return reader.take();
 }
 
 std::string writeJSONString(std::string_view text) {

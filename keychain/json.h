@@ -1,6 +1,7 @@
 #pragma once
 
-// The strict JSON reader and writer the request protocol needs: UTF-8 only, no extensions.
+// The strict JSON reader and writer the request protocol needs: UTF-8 only, no extensions. The
+// reading itself is the JSON library's; this keeps only what the protocol needs of it.
 
 #include <map>
 #include <optional>
@@ -17,9 +18,14 @@ struct JsonMember {
   std::string text;
 };
 
+// Deeper nesting is refused like malformed text. Each level takes at least two bytes, so a request
+// within its size limit never comes near it; it bounds the reader for any longer text.
+inline constexpr int kJsonDepthLimit = 32768;
+
 // The members of the top-level object of one strict JSON text (RFC 8259, UTF-8 without a byte
-// order mark, no lone surrogates). Nothing when the text is not valid JSON or its top-level value
-// is not an object. A repeated member name keeps its last occurrence.
+// order mark, no lone surrogates, no number a double cannot hold, at most kJsonDepthLimit levels
+// of arrays and objects counting the top-level object). Nothing when the text is not valid JSON
+// or its top-level value is not an object. A repeated member name keeps its last occurrence.
 std::optional<std::map<std::string, JsonMember>> readJSONObject(std::string_view text);
 
 // `text` (valid UTF-8) in JSON form between quotation marks: quotation mark, reverse solidus and

@@ -10,6 +10,10 @@
 namespace trelvo::keychain {
 namespace {
 
+// Every nesting level takes two bytes of a request, so a depth limit of at least half the largest
+// request refuses no request the size limit lets through.
+static_assert(static_cast<std::size_t>(kJsonDepthLimit) >= kMaxRequestBytes / 2);
+
 constexpr std::string_view kServices[] = {"com.trelvo.pro", "com.trelvo.pro.providers"};
 
 std::string storageService(const std::string& requested, bool testStorage) {

@@ -23,7 +23,7 @@ inline constexpr std::size_t kMaxAccountUTF16Units = 255;
 
 struct Outcome {
   ExitStatus status = ExitStatus::kRefused;
-  std::string response;  // written to standard output only with kSuccess
+  std::string response;  // set only with kDone; main writes it to standard output
 };
 
 // Handles one request read whole into `input` (at most kMaxRequestBytes + 1 bytes matter: a longer

@@ -11,7 +11,7 @@ shift || true
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
   libgtk-3-dev libfontconfig-dev xvfb xdotool x11-utils
   adwaita-icon-theme fonts-dejavu-core fonts-droid-fallback python3-fonttools

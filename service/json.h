@@ -1,5 +1,6 @@
-// A strict JSON reader for the runtime manifest: standard JSON text in UTF-8 (no comments, no
-// trailing commas, no byte-order mark), bounded in nesting depth.
+// A strict JSON reader for the runtime manifest, over the JSON library: standard JSON text in UTF-8
+// (no comments, no trailing commas, no byte-order mark, no number a double cannot hold), bounded
+// in nesting depth.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,8 @@
 
 namespace trelvo::service {
 
-// Deeper nesting is refused like text that does not parse.
+// Levels of arrays and objects, the top-level one included; deeper nesting is refused like text
+// that does not parse.
 inline constexpr int kJsonDepthLimit = 64;
 
 struct JsonValue {

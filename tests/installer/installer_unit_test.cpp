@@ -136,6 +136,68 @@ TEST(Json, DeepNestingIsRefusedNotACrash) {
   EXPECT_TRUE(parseJsonObject(fine));
 }
 
+// The answers the handoff and status readers give where JSON readers commonly differ.
+TEST(Json, EdgeCases) {
+  const auto nested = [](int levels) {
+    const auto n = static_cast<std::size_t>(levels);
+    return "{\"a\":" + std::string(n, '[') + std::string(n, ']') + "}";
+  };
+  const std::vector<std::tuple<const char*, std::string, bool>> cases = {
+      {"byte order mark", "\xEF\xBB\xBF{\"pid\":1}", false},
+      {"byte order mark cut short", "\xEF\xBB{\"pid\":1}", false},
+      {"too large", R"({"pid":1e400})", false},
+      {"too large, negative", R"({"pid":-1e400})", false},
+      {"too small to tell from zero", R"({"pid":1e-400})", false},
+      {"subnormal", R"({"pid":4e-320})", true},
+      {"zero with a large exponent", R"({"pid":0e-400})", true},
+      {"huge integer", R"({"pid":99999999999999999999999})", true},
+      {"lone high surrogate", R"({"a":"\ud83d"})", false},
+      {"lone low surrogate", R"({"a":"\ude00x"})", false},
+      {"high surrogate, then not a low one", R"({"a":"\ud83d\u0041"})", false},
+      {"invalid UTF-8 in a string", "{\"a\":\"\xC0\xAF\"}", false},
+      {"encoded surrogate", "{\"a\":\"\xED\xA0\x80\"}", false},
+      {"invalid UTF-8 in a name", "{\"\xFF\":1}", false},
+      {"invalid UTF-8 after the object", "{}\xFF", false},
+      {"duplicate member", R"({"pid":1,"pid":2})", true},
+      {"depth at the limit", nested(kJsonDepthLimit), true},
+      {"depth over the limit", nested(kJsonDepthLimit + 1), false},
+      {"100000 levels", nested(100000), false},
+      {"100000 unclosed levels", "{\"a\":" + std::string(100000, '{'), false},
+      {"top-level array", R"([{"pid":1}])", false},
+      {"trailing garbage", R"({"pid":1}])", false},
+      {"trailing NUL", std::string("{\"pid\":1}\0", 10), false},
+      {"NUL inside", std::string("{\"pid\":") + '\0' + " 1}", false},
+      {"empty", "", false},
+      {"only white space", " \n\t\r", false},
+      {"comment", "{} /* */", false},
+      {"trailing comma", R"({"a":[1,]})", false},
+  };
+  for (const auto& [name, text, ok] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(parseJsonObject(text).has_value(), ok);
+  }
+}
+
+TEST(Json, RepeatedMemberKeepsTheLastAndEqualNumbersAreEqual) {
+  const auto doc =
+      parseJsonObject(R"({"pid":"1","pid":4711,"a":4711.0,"b":4.711e3,"c":47110e-1})");
+  ASSERT_TRUE(doc);
+  ASSERT_EQ(member(doc, "pid")->type, JsonValue::Type::Number);
+  for (const char* name : {"pid", "a", "b", "c"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(member(doc, name)->number, 4711.0);
+  }
+  const auto nested =
+      parseJsonObject(R"({"state":{"state":"stopped"},"list":[],"t":true,"n":null})");
+  ASSERT_TRUE(nested);
+  EXPECT_EQ(member(nested, "state")->type, JsonValue::Type::Object);
+  EXPECT_EQ(member(nested, "state")->text, "");  // nested values are not kept
+  EXPECT_EQ(member(nested, "list")->type, JsonValue::Type::Array);
+  EXPECT_EQ(member(nested, "t")->type, JsonValue::Type::Boolean);
+  EXPECT_TRUE(member(nested, "t")->boolean);
+  EXPECT_EQ(member(nested, "n")->type, JsonValue::Type::Null);
+}
+
 // ---------------------------------------------------------------- the transaction
 
 constexpr char kBundle[] = "/Users/u/Apps/Trelvo Pro.app";

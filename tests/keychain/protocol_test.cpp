@@ -159,6 +159,87 @@ TEST_P(ProtocolTest, AnswersAsRequired) {
 INSTANTIATE_TEST_SUITE_P(Requests, ProtocolTest, testing::ValuesIn(protocolCases()),
                          [](const auto& param) { return std::string(param.param.name); });
 
+// The answers where JSON readers commonly differ, as the program gives them: a request the reader
+// refuses is refused like any other malformed request.
+std::vector<ProtocolCase> edgeCases() {
+  const std::string pro = "com.trelvo.pro";
+  const ExitStatus done = ExitStatus::kDone;
+  const ExitStatus refused = ExitStatus::kRefused;
+  const std::string null = "{\"value\":null}";
+  const std::string get = request(pro, "acct", "get");
+  const auto withExtra = [&](const std::string& value) {
+    return request(pro, "acct", "get", ",\"x\":" + value);
+  };
+  // The deepest extra member that still fits in the largest request.
+  const std::size_t deepest = (kMaxRequestBytes - withExtra("").size()) / 2;
+  return {
+      {"byteOrderMarkCutShort", "\xEF\xBB" + get, false, refused, "", ""},
+      {"tooLarge", withExtra("1e400"), false, refused, "", ""},
+      {"tooLargeNegative", withExtra("-1e400"), false, refused, "", ""},
+      {"tooSmallToTellFromZero", withExtra("1e-400"), false, refused, "", ""},
+      {"subnormal", withExtra("4e-320"), false, done, null, ""},
+      {"zeroLargeExponent", withExtra("0e-400"), false, done, null, ""},
+      {"hugeInteger", withExtra("99999999999999999999999"), false, done, null, ""},
+      {"equalNumbers", withExtra("[4711,4711.0,4.711e3]"), false, done, null, ""},
+      {"loneLowSurrogate", request(pro, "a\\ude00", "get"), false, refused, "", ""},
+      {"surrogateThenNotALowOne", request(pro, "a\\ud83d\\u0041", "get"), false, refused, "",
+       ""},
+      {"loneSurrogateInExtraMember", withExtra("[\"\\ud800\"]"), false, refused, "", ""},
+      {"invalidUTF8InName", request(pro, "acct", "get", ",\"\xC0\xAF\":1"), false, refused, "",
+       ""},
+      {"invalidUTF8AfterObject", get + "\xFF", false, refused, "", ""},
+      {"trailingNUL", get + std::string(1, '\0'), false, refused, "", ""},
+      {"NULBetweenMembers", request(pro, "acct", "get", std::string(1, '\0')), false, refused, "",
+       ""},
+      {"repeatedMemberLastWinsOverAValid", request(pro, "acct", "get", ",\"action\":\"list\""),
+       false, refused, "", ""},
+      {"deepestThatFits",
+       withExtra(std::string(deepest, '[') + std::string(deepest, ']')), false, done, null, ""},
+      {"100000Levels", withExtra(std::string(100000, '[') + std::string(100000, ']')), false,
+       refused, "", ""},
+      {"topLevelArrayOfARequest", "[" + get + "]", false, refused, "", ""},
+      {"trailingGarbage", get + "}", false, refused, "", ""},
+      {"onlyWhitespace", " \t\r\n", false, refused, "", ""},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(EdgeCases, ProtocolTest, testing::ValuesIn(edgeCases()),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// Below the protocol, whose size limit comes first: the reader's own depth limit.
+TEST(ReadJSONObject, DepthIsLimited) {
+  const auto nested = [](int levels) {  // levels of containers, the top-level object included
+    const auto n = static_cast<std::size_t>(levels - 1);
+    return "{\"x\":" + std::string(n, '[') + std::string(n, ']') + "}";
+  };
+  EXPECT_TRUE(readJSONObject(nested(kJsonDepthLimit - 1)).has_value());
+  EXPECT_TRUE(readJSONObject(nested(kJsonDepthLimit)).has_value());
+  EXPECT_FALSE(readJSONObject(nested(kJsonDepthLimit + 1)).has_value());
+  EXPECT_FALSE(readJSONObject(nested(100000)).has_value());
+  EXPECT_FALSE(readJSONObject("{\"x\":" + std::string(100000, '{')).has_value());
+}
+
+TEST(ReadJSONObject, KeepsTopLevelMembersWithTheirTypes) {
+  const auto members = readJSONObject(
+      R"({"s":"a\u00e9\/","n":4.711e3,"t":true,"z":null,"a":[{"s":"inner"}],"o":{"s":"x"},)"
+      R"("s2":"first","s2":"last"})");
+  ASSERT_TRUE(members.has_value());
+  const std::vector<std::pair<std::string, JsonType>> types = {
+      {"s", JsonType::kString}, {"n", JsonType::kNumber},  {"t", JsonType::kBoolean},
+      {"z", JsonType::kNull},   {"a", JsonType::kArray},   {"o", JsonType::kObject},
+      {"s2", JsonType::kString}};
+  EXPECT_EQ(members->size(), types.size());
+  for (const auto& [name, type] : types) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(members->count(name), 1u);
+    EXPECT_EQ(members->at(name).type, type);
+  }
+  EXPECT_EQ(members->at("s").text, "a\xC3\xA9/");
+  EXPECT_EQ(members->at("s2").text, "last");
+  EXPECT_EQ(members->at("a").text, "");  // nested strings are not kept
+  EXPECT_EQ(members->at("o").text, "");
+}
+
 // The test-storage mapping reads the preview item, and the two services name different items.
 TEST(ProtocolMapping, TestStorageReadsThePreviewItem) {
   MemoryItemStore store;
