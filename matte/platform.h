@@ -1,6 +1,6 @@
 // The platform services the person matte extractor needs: the file system, the video decoder, the
 // person segmentation and the PNG encoder. The logic reaches them only through these interfaces;
-// platform_linux.cpp is the real implementation, the unit tests use fakes.
+// LinuxPlatform (platform_linux.h) is the real implementation, the unit tests use fakes.
 #pragma once
 
 #include <chrono>
