@@ -15,9 +15,9 @@
 
 namespace trelvo::matte {
 
-// The largest frame the reader hands over; a bigger one fails the decode, so a crafted file cannot
-// make the program allocate without bound. 8K UHD fits.
-inline constexpr std::uint32_t kMaxFrameSide = 16384;
+// The largest frame the reader hands over: at most kMaxFrameSide a side and kMaxFramePixels in all.
+// A bigger one fails the decode, so a crafted file cannot make the program allocate without bound.
+// 8K UHD fits.
 inline constexpr std::uint64_t kMaxFramePixels = 8192ULL * 4352ULL;
 
 // An 8-bit single-channel image, rows packed.

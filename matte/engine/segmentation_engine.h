@@ -10,6 +10,10 @@
 
 namespace trelvo::matte {
 
+// The largest frame side anywhere in the program. The video reader refuses a larger frame with
+// its reason; the engine, the matte stretch and the PNG encoder still refuse one from any caller.
+inline constexpr std::uint32_t kMaxFrameSide = 16384;
+
 // One decoded frame: BGRA, 8 bits a channel, `stride` bytes from one row to the next.
 struct BgraFrame {
   const std::uint8_t* pixels = nullptr;
