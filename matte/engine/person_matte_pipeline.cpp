@@ -284,7 +284,8 @@ bool PersonMattePipeline::segment(const BgraFrame& frame, PersonMask& mask, std:
 
   mask.width = frame.width;
   mask.height = frame.height;
-  // The caller's buffer becomes the next frame's, so no frame allocates once sizes settle.
+  // The caller's buffer becomes the next frame's, so the matte is not allocated again once sizes
+  // settle.
   std::swap(mask.pixels, matte);
   return true;
 }

@@ -22,7 +22,8 @@ struct BgraFrame {
   std::size_t stride = 0;
 };
 
-// An 8-bit person mask at the model's output size: 255 person, 0 background, rows packed.
+// An 8-bit person mask: 255 person, 0 background, rows packed. The single pass gives it at the
+// model's output size, the accurate pipeline at the frame's.
 struct PersonMask {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -38,8 +39,8 @@ class SegmentationEngine {
                                                     std::size_t threads, std::string& error);
   virtual ~SegmentationEngine() = default;
 
-  // Segments one frame of any size. On failure returns false with `error` set and leaves `mask`
-  // as it was.
+  // Segments one frame of any size up to kMaxFrameSide a side. On failure returns false with
+  // `error` set and leaves `mask` as it was.
   virtual bool segment(const BgraFrame& frame, PersonMask& mask, std::string& error) = 0;
 };
 
