@@ -10,8 +10,8 @@
 #include <string>
 #include <system_error>
 
-#include "frame_reader.h"
 #include "platform_linux.h"
+#include "run_matte.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "engine_segmenter.h"
-#include "frame_reader.h"
 #include "platform_linux.h"
+#include "run_matte.h"
 
 int main(int argc, char** argv) {
   using namespace trelvo::matte;

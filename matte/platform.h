@@ -1,6 +1,6 @@
 // The platform services the person matte extractor needs: the file system, the video decoder, the
 // person segmentation and the PNG encoder. The logic reaches them only through these interfaces;
-// platform_linux.cpp is the real implementation, the unit tests use fakes.
+// LinuxPlatform (platform_linux.h) is the real implementation, the unit tests use fakes.
 #pragma once
 
 #include <chrono>
@@ -15,9 +15,9 @@
 
 namespace trelvo::matte {
 
-// The largest frame the reader hands over; a bigger one fails the decode, so a crafted file cannot
-// make the program allocate without bound. 8K UHD fits.
-inline constexpr std::uint32_t kMaxFrameSide = 16384;
+// The largest frame the reader hands over: at most kMaxFrameSide a side and kMaxFramePixels in all.
+// A bigger one fails the decode, so a crafted file cannot make the program allocate without bound.
+// 8K UHD fits.
 inline constexpr std::uint64_t kMaxFramePixels = 8192ULL * 4352ULL;
 
 // An 8-bit single-channel image, rows packed.

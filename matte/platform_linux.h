@@ -1,5 +1,6 @@
 // The Linux platform: POSIX file system, FFmpeg for the video, the project's PNG encoder on
-// libdeflate for the matte files.
+// libdeflate for the matte files. Each lives in a file of its own (directories, ffmpeg_error_log,
+// ffmpeg_track_load, ffmpeg_reader, replace_file); this class puts them behind the seam.
 #pragma once
 
 #include <vector>

@@ -42,6 +42,20 @@ constexpr std::size_t kCutMinShare = 50;
 constexpr float kFinderLow = 0.9f;
 constexpr float kFinderHigh = 0.99f;
 
+// Where a frame coordinate samples a grid of `cells` stretched over `length` frame pixels: the two
+// neighbouring cells and the weight of the second.
+struct GridTap {
+  std::uint32_t first = 0;
+  std::uint32_t second = 0;
+  float weight = 0.0f;
+};
+
+GridTap gridTap(double position, std::uint32_t cells, double length) {
+  const double g = std::clamp(position * cells / length - 0.5, 0.0, cells - 1.0);
+  const auto first = static_cast<std::uint32_t>(g);
+  return {first, std::min(first + 1, cells - 1), static_cast<float>(g - first)};
+}
+
 // Raises `probability` (the person model's, over `crop`) to the finder's confident probability
 // (`found`, a grid stretched over the whole frame) where that is higher.
 void addConfidentFinder(const float* found, std::uint32_t gridWidth, std::uint32_t gridHeight,
@@ -50,22 +64,16 @@ void addConfidentFinder(const float* found, std::uint32_t gridWidth, std::uint32
   for (std::uint32_t j = 0; j < cropHeight; ++j) {
     const double y = crop.y + (j + 0.5) * crop.height / cropHeight;
     if (y < 0 || y >= frame.height) continue;
-    const double v = std::clamp(y * gridHeight / frame.height - 0.5, 0.0, gridHeight - 1.0);
-    const auto v0 = static_cast<std::uint32_t>(v);
-    const std::uint32_t v1 = std::min(v0 + 1, gridHeight - 1);
-    const auto fv = static_cast<float>(v - v0);
+    const GridTap v = gridTap(y, gridHeight, frame.height);
+    const float* upper = found + std::size_t{v.first} * gridWidth;
+    const float* lower = found + std::size_t{v.second} * gridWidth;
     for (std::uint32_t i = 0; i < cropWidth; ++i) {
       const double x = crop.x + (i + 0.5) * crop.width / cropWidth;
       if (x < 0 || x >= frame.width) continue;
-      const double u = std::clamp(x * gridWidth / frame.width - 0.5, 0.0, gridWidth - 1.0);
-      const auto u0 = static_cast<std::uint32_t>(u);
-      const std::uint32_t u1 = std::min(u0 + 1, gridWidth - 1);
-      const auto fu = static_cast<float>(u - u0);
-      const float* upper = found + std::size_t{v0} * gridWidth;
-      const float* lower = found + std::size_t{v1} * gridWidth;
-      const float top = upper[u0] + (upper[u1] - upper[u0]) * fu;
-      const float bottom = lower[u0] + (lower[u1] - lower[u0]) * fu;
-      const float p = top + (bottom - top) * fv;
+      const GridTap u = gridTap(x, gridWidth, frame.width);
+      const float top = upper[u.first] + (upper[u.second] - upper[u.first]) * u.weight;
+      const float bottom = lower[u.first] + (lower[u.second] - lower[u.first]) * u.weight;
+      const float p = top + (bottom - top) * v.weight;
       const float confident = std::clamp((p - kFinderLow) / (kFinderHigh - kFinderLow), 0.0f, 1.0f);
       float& out = probability[std::size_t{j} * cropWidth + i];
       out = std::max(out, confident);
@@ -284,7 +292,8 @@ bool PersonMattePipeline::segment(const BgraFrame& frame, PersonMask& mask, std:
 
   mask.width = frame.width;
   mask.height = frame.height;
-  // The caller's buffer becomes the next frame's, so no frame allocates once sizes settle.
+  // The caller's buffer becomes the next frame's, so the matte is not allocated again once sizes
+  // settle.
   std::swap(mask.pixels, matte);
   return true;
 }

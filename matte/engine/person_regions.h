@@ -80,10 +80,11 @@ struct People {
   std::vector<PersonBox> others;
 };
 
-// The people of a frame from the boxes of its regions, largest first. Boxes that overlap much (one
-// person found by several views), or a smaller box touching a larger one (a body the mask split at
-// the neck), are one person, so each person costs one crop. A box that holds two or more people
-// that other boxes tell apart is a group seen as one blob by a coarser view, and is left out.
+// The people of a frame from the boxes of its regions, largest first. Boxes that overlap (one
+// person found by several views), or a box at most half another's size near it (a head or limb the
+// mask split off), are one person, so each person costs one crop. A box that holds two or more
+// people that other boxes tell apart is a group seen as one blob by a coarser view, and is left
+// out. Only the largest boxes are merged; beyond them, boxes go to `others` as they are.
 People findPeople(std::vector<PersonBox> boxes, double shorterSide);
 
 // Area of the intersection over the area of the union of two crops, in [0, 1].

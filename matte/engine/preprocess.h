@@ -10,8 +10,7 @@
 
 namespace trelvo::matte {
 
-// Largest frame side accepted, and the largest row stride.
-inline constexpr std::uint32_t kMaxFrameSide = 16384;
+// The largest row stride accepted: a row of the largest frame and some padding.
 inline constexpr std::size_t kMaxFrameStride = std::size_t{kMaxFrameSide} * 4 + 4096;
 
 // Returns false with `error` set when the frame's pointer, size or stride cannot be right.

@@ -10,6 +10,10 @@
 
 namespace trelvo::matte {
 
+// The largest frame side anywhere in the program. The video reader refuses a larger frame with
+// its reason; the engine, the matte stretch and the PNG encoder still refuse one from any caller.
+inline constexpr std::uint32_t kMaxFrameSide = 16384;
+
 // One decoded frame: BGRA, 8 bits a channel, `stride` bytes from one row to the next.
 struct BgraFrame {
   const std::uint8_t* pixels = nullptr;
@@ -18,7 +22,8 @@ struct BgraFrame {
   std::size_t stride = 0;
 };
 
-// An 8-bit person mask at the model's output size: 255 person, 0 background, rows packed.
+// An 8-bit person mask: 255 person, 0 background, rows packed. The single pass gives it at the
+// model's output size, the accurate pipeline at the frame's.
 struct PersonMask {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -34,8 +39,8 @@ class SegmentationEngine {
                                                     std::size_t threads, std::string& error);
   virtual ~SegmentationEngine() = default;
 
-  // Segments one frame of any size. On failure returns false with `error` set and leaves `mask`
-  // as it was.
+  // Segments one frame of any size up to kMaxFrameSide a side. On failure returns false with
+  // `error` set and leaves `mask` as it was.
   virtual bool segment(const BgraFrame& frame, PersonMask& mask, std::string& error) = 0;
 };
 

@@ -1,67 +1,36 @@
 #include "tflite_reader.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <optional>
 #include <utility>
 
-namespace trelvo::matte {
+#include "flatbuffer.h"
+#include "tflite_schema.h"
 
-static_assert(std::endian::native == std::endian::little,
-              "the flatbuffer reader reads little-endian values in place");
+namespace trelvo::matte {
 
 namespace {
 
-// Operator codes and enum values of the TFLite schema that the engine knows.
-enum BuiltinCode : std::int32_t {
-  kAdd = 0,
-  kAveragePool2D = 1,
-  kConv2D = 3,
-  kDepthwiseConv2D = 4,
-  kDequantize = 6,
-  kLogistic = 14,
-  kMul = 18,
-  kRelu = 19,
-  kResizeBilinear = 23,
-  kCustom = 32,
-  kPad = 34,
-  kMean = 40,
-  kHardSwish = 117,
-};
-
-enum OptionsType : std::uint8_t {
-  kOptionsNone = 0,
-  kConv2DOptions = 1,
-  kDepthwiseConv2DOptions = 2,
-  kPool2DOptions = 5,
-  kAddOptions = 11,
-  kResizeBilinearOptions = 15,
-  kMulOptions = 21,
-  kPadOptions = 22,
-  kReducerOptions = 27,
-};
-
-enum TensorType : std::int8_t { kFloat32 = 0, kFloat16 = 1, kInt32 = 2 };
+using namespace tflite;
 
 constexpr const char kTransposeConvName[] = "Convolution2DTransposeBias";
-constexpr std::uint32_t kSchemaVersion = 3;
 constexpr std::size_t kMaxOperatorTensors = 8;
 constexpr std::size_t kMaxNameShown = 64;
 
-struct Table {
-  std::size_t pos = 0;
-  std::size_t vtable = 0;
-  std::uint16_t vtableSize = 0;
-  std::uint16_t tableSize = 0;
+// Where a table of convolution options keeps each field: the depthwise table has
+// depth_multiplier before the activation, which shifts the later fields.
+struct ConvolutionSlots {
+  unsigned padding, strideW, strideH, activation, dilationW, dilationH;
 };
-
-// A vector whose elements have been checked to lie inside the buffer.
-struct Vec {
-  std::size_t data = 0;
-  std::uint32_t length = 0;
-};
+constexpr ConvolutionSlots kConv2DSlots{kConv2DPadding,         kConv2DStrideW,
+                                        kConv2DStrideH,         kConv2DFusedActivation,
+                                        kConv2DDilationWFactor, kConv2DDilationHFactor};
+constexpr ConvolutionSlots kDepthwiseConv2DSlots{
+    kDepthwiseConv2DPadding,         kDepthwiseConv2DStrideW,
+    kDepthwiseConv2DStrideH,         kDepthwiseConv2DFusedActivation,
+    kDepthwiseConv2DDilationWFactor, kDepthwiseConv2DDilationHFactor};
 
 // A tensor as the file declares it, before conversion.
 struct RawTensor {
@@ -81,24 +50,25 @@ std::string printable(std::string_view text) {
 class Reader {
  public:
   Reader(std::span<const std::uint8_t> bytes, std::string_view outputName)
-      : bytes_(bytes), outputName_(outputName) {}
+      : fb_(bytes, error_), outputName_(outputName) {}
 
   bool read(Graph& graph) {
-    if (bytes_.size() > kMaxModelBytes) return fail("the model is larger than the limit");
-    if (bytes_.size() < 8) return fail("the model is truncated");
-    if (std::memcmp(bytes_.data() + 4, "TFL3", 4) != 0) return fail("not a TFLite model");
+    if (fb_.size() > kMaxModelBytes) return fail("the model is larger than the limit");
+    if (fb_.size() < 8) return fail("the model is truncated");
+    if (!fb_.hasIdentifier(kFileIdentifier)) return fail("not a TFLite model");
     std::uint32_t rootOffset = 0;
-    Table model;
-    if (!load(0, rootOffset) || !table(rootOffset, model)) return fail("bad root table");
+    FlatTable model;
+    if (!fb_.load(0, rootOffset) || !fb_.table(rootOffset, model)) return fail("bad root table");
 
     std::uint32_t version = 0;
-    if (!scalar(model, 0, std::uint32_t{0}, version)) return false;
+    if (!fb_.scalar(model, kModelVersion, std::uint32_t{0}, version)) return false;
     if (version != kSchemaVersion)
       return fail("unsupported schema version " + std::to_string(version));
 
-    Vec codes, subgraphs, buffers;
-    if (!vector(model, 1, 4, codes) || !vector(model, 2, 4, subgraphs) ||
-        !vector(model, 4, 4, buffers)) {
+    FlatVector codes, subgraphs, buffers;
+    if (!fb_.vector(model, kModelOperatorCodes, 4, codes) ||
+        !fb_.vector(model, kModelSubgraphs, 4, subgraphs) ||
+        !fb_.vector(model, kModelBuffers, 4, buffers)) {
       return false;
     }
     if (subgraphs.length != 1) {
@@ -109,11 +79,13 @@ class Reader {
     if (buffers.length > 2 * kMaxTensors + 1) return fail("too many buffers");
     if (!readOperatorCodes(codes)) return false;
 
-    Table subgraph;
-    if (!tableAt(subgraphs, 0, subgraph)) return false;
-    Vec tensors, inputs, outputs, operators;
-    if (!vector(subgraph, 0, 4, tensors) || !vector(subgraph, 1, 4, inputs) ||
-        !vector(subgraph, 2, 4, outputs) || !vector(subgraph, 3, 4, operators)) {
+    FlatTable subgraph;
+    if (!fb_.tableAt(subgraphs, 0, subgraph)) return false;
+    FlatVector tensors, inputs, outputs, operators;
+    if (!fb_.vector(subgraph, kSubGraphTensors, 4, tensors) ||
+        !fb_.vector(subgraph, kSubGraphInputs, 4, inputs) ||
+        !fb_.vector(subgraph, kSubGraphOutputs, 4, outputs) ||
+        !fb_.vector(subgraph, kSubGraphOperators, 4, operators)) {
       return false;
     }
     if (tensors.length > kMaxTensors) return fail("too many tensors");
@@ -127,11 +99,11 @@ class Reader {
     raw_.resize(tensors.length);
     out.tensors.resize(tensors.length);
     for (std::uint32_t i = 0; i < tensors.length; ++i) {
-      context_ = "tensor " + std::to_string(i) + ": ";
+      error_.context = "tensor " + std::to_string(i) + ": ";
       if (!readTensor(tensors, buffers, i, out.tensors[i])) return false;
     }
-    context_.clear();
-    out.input = element<std::int32_t>(inputs, 0);
+    error_.context.clear();
+    out.input = fb_.element<std::int32_t>(inputs, 0);
     if (!chooseOutput(tensors, outputs, out.output)) return false;
     if (!floatTensor(out.input) || !floatTensor(out.output)) {
       return fail("the model input and output must be float32 tensors");
@@ -139,10 +111,10 @@ class Reader {
 
     std::vector<RawOperator> ops(operators.length);
     for (std::uint32_t i = 0; i < operators.length; ++i) {
-      context_ = "operator " + std::to_string(i) + ": ";
-      if (!tableAt(operators, i, ops[i].table) || !readOperatorHeader(ops[i])) return false;
+      error_.context = "operator " + std::to_string(i) + ": ";
+      if (!fb_.tableAt(operators, i, ops[i].table) || !readOperatorHeader(ops[i])) return false;
     }
-    context_.clear();
+    error_.context.clear();
     // Only what the chosen output depends on is converted: a model with several heads may use
     // operators on the others that the engine does not support.
     const std::vector<bool> live = liveOperators(ops, out.output);
@@ -151,10 +123,10 @@ class Reader {
     }
     for (std::uint32_t i = 0; i < operators.length; ++i) {
       if (!live[i]) continue;
-      context_ = "operator " + std::to_string(i) + ": ";
+      error_.context = "operator " + std::to_string(i) + ": ";
       if (!readOperator(ops[i], i, out)) return false;
     }
-    context_.clear();
+    error_.context.clear();
 
     std::string invalid;
     if (!validateGraph(out, invalid)) return fail(invalid);
@@ -162,7 +134,7 @@ class Reader {
     return true;
   }
 
-  const std::string& error() const { return error_; }
+  const std::string& error() const { return error_.text; }
 
  private:
   struct OperatorCode {
@@ -172,24 +144,25 @@ class Reader {
 
   // An operator's table and the tensors it reads and writes, before conversion.
   struct RawOperator {
-    Table table;
+    FlatTable table;
     std::uint32_t codeIndex = 0;
     std::vector<std::int32_t> inputs;
     std::vector<std::int32_t> outputs;
   };
 
   // The output to compute: the only one, or the one whose tensor carries the requested name.
-  bool chooseOutput(const Vec& tensors, const Vec& outputs, std::int32_t& chosen) {
+  bool chooseOutput(const FlatVector& tensors, const FlatVector& outputs, std::int32_t& chosen) {
     if (outputName_.empty()) {
-      chosen = element<std::int32_t>(outputs, 0);
+      chosen = fb_.element<std::int32_t>(outputs, 0);
       return true;
     }
     for (std::uint32_t i = 0; i < outputs.length; ++i) {
-      const std::int32_t index = element<std::int32_t>(outputs, i);
+      const std::int32_t index = fb_.element<std::int32_t>(outputs, i);
       if (!validTensor(index)) return fail("an output index is out of range");
-      Table t;
+      FlatTable t;
       std::string name;
-      if (!tableAt(tensors, static_cast<std::size_t>(index), t) || !string(t, 3, name)) {
+      if (!fb_.tableAt(tensors, static_cast<std::size_t>(index), t) ||
+          !fb_.string(t, kTensorName, name)) {
         return false;
       }
       if (name == outputName_) {
@@ -218,159 +191,43 @@ class Reader {
     return live;
   }
 
-  bool fail(const std::string& text) {
-    if (error_.empty()) error_ = context_ + text;
-    return false;
-  }
+  bool fail(const std::string& text) { return error_.fail(text); }
 
-  bool has(std::size_t pos, std::size_t length) const {
-    return pos <= bytes_.size() && length <= bytes_.size() - pos;
-  }
-
-  template <typename T>
-  bool load(std::size_t pos, T& value) const {
-    if (!has(pos, sizeof(T))) return false;
-    std::memcpy(&value, bytes_.data() + pos, sizeof(T));
-    return true;
-  }
-
-  bool table(std::size_t pos, Table& t) {
-    std::int32_t toVtable = 0;
-    if (!load(pos, toVtable)) return fail("a table lies outside the model");
-    const std::int64_t vtable = static_cast<std::int64_t>(pos) - toVtable;
-    if (vtable < 0 || !has(static_cast<std::size_t>(vtable), 4)) {
-      return fail("a vtable lies outside the model");
-    }
-    t.pos = pos;
-    t.vtable = static_cast<std::size_t>(vtable);
-    (void)load(t.vtable, t.vtableSize);
-    (void)load(t.vtable + 2, t.tableSize);
-    if (t.vtableSize < 4 || t.vtableSize % 2 != 0 || !has(t.vtable, t.vtableSize)) {
-      return fail("a vtable has a bad size");
-    }
-    if (t.tableSize < 4 || !has(pos, t.tableSize)) return fail("a table has a bad size");
-    return true;
-  }
-
-  // Position of field `id` of `size` bytes, or nothing when the field is absent.
-  bool field(const Table& t, unsigned id, std::size_t size, std::optional<std::size_t>& pos) {
-    pos.reset();
-    const std::size_t slot = 4 + 2 * std::size_t{id};
-    if (slot + 2 > t.vtableSize) return true;
-    std::uint16_t offset = 0;
-    (void)load(t.vtable + slot, offset);
-    if (offset == 0) return true;
-    if (offset < 4 || std::size_t{offset} + size > t.tableSize) {
-      return fail("a field lies outside its table");
-    }
-    pos = t.pos + offset;
-    return true;
-  }
-
-  template <typename T>
-  bool scalar(const Table& t, unsigned id, T fallback, T& value) {
-    std::optional<std::size_t> pos;
-    if (!field(t, id, sizeof(T), pos)) return false;
-    value = fallback;
-    if (pos) (void)load(*pos, value);
-    return true;
-  }
-
-  bool target(const Table& t, unsigned id, std::optional<std::size_t>& to) {
-    std::optional<std::size_t> pos;
-    to.reset();
-    if (!field(t, id, 4, pos)) return false;
-    if (!pos) return true;
-    std::uint32_t offset = 0;
-    (void)load(*pos, offset);
-    if (offset == 0 || !has(*pos, offset)) return fail("an offset points outside the model");
-    to = *pos + offset;
-    return true;
-  }
-
-  bool vectorAt(std::size_t pos, std::size_t elementSize, Vec& v) {
-    std::uint32_t length = 0;
-    if (!load(pos, length)) return fail("a vector lies outside the model");
-    if (!has(pos + 4, std::uint64_t{length} * elementSize)) {
-      return fail("a vector is longer than the model");
-    }
-    v.data = pos + 4;
-    v.length = length;
-    return true;
-  }
-
-  // An absent vector reads as empty.
-  bool vector(const Table& t, unsigned id, std::size_t elementSize, Vec& v) {
-    v = Vec{};
-    std::optional<std::size_t> to;
-    if (!target(t, id, to)) return false;
-    return !to || vectorAt(*to, elementSize, v);
-  }
-
-  bool string(const Table& t, unsigned id, std::string& s) {
-    Vec v;
-    if (!vector(t, id, 1, v)) return false;
-    s.assign(reinterpret_cast<const char*>(bytes_.data() + v.data), v.length);
-    return true;
-  }
-
-  bool subTable(const Table& t, unsigned id, std::optional<Table>& sub) {
-    sub.reset();
-    std::optional<std::size_t> to;
-    if (!target(t, id, to)) return false;
-    if (!to) return true;
-    Table found;
-    if (!table(*to, found)) return false;
-    sub = found;
-    return true;
-  }
-
-  bool tableAt(const Vec& v, std::size_t i, Table& t) {
-    const std::size_t pos = v.data + 4 * i;
-    std::uint32_t offset = 0;
-    (void)load(pos, offset);
-    if (offset == 0 || !has(pos, offset)) return fail("an offset points outside the model");
-    return table(pos + offset, t);
-  }
-
-  template <typename T>
-  T element(const Vec& v, std::size_t i) const {
-    T value{};
-    (void)load(v.data + sizeof(T) * i, value);
-    return value;
-  }
-
-  bool readOperatorCodes(const Vec& codes) {
+  bool readOperatorCodes(const FlatVector& codes) {
     codes_.resize(codes.length);
     for (std::uint32_t i = 0; i < codes.length; ++i) {
-      context_ = "operator code " + std::to_string(i) + ": ";
-      Table code;
+      error_.context = "operator code " + std::to_string(i) + ": ";
+      FlatTable code;
       std::int8_t deprecated = 0;
       std::int32_t builtin = 0;
-      if (!tableAt(codes, i, code) || !scalar(code, 0, std::int8_t{0}, deprecated) ||
-          !string(code, 1, codes_[i].custom) || !scalar(code, 3, std::int32_t{0}, builtin)) {
+      if (!fb_.tableAt(codes, i, code) ||
+          !fb_.scalar(code, kOperatorCodeDeprecatedBuiltinCode, std::int8_t{0}, deprecated) ||
+          !fb_.string(code, kOperatorCodeCustomCode, codes_[i].custom) ||
+          !fb_.scalar(code, kOperatorCodeBuiltinCode, std::int32_t{0}, builtin)) {
         return false;
       }
       // Older files carry the code in the deprecated byte only; newer ones in both fields.
       codes_[i].builtin = std::max<std::int32_t>(deprecated, builtin);
     }
-    context_.clear();
+    error_.context.clear();
     return true;
   }
 
-  bool readTensor(const Vec& tensors, const Vec& buffers, std::uint32_t i, GraphTensor& out) {
-    Table t;
-    Vec shape;
+  bool readTensor(const FlatVector& tensors, const FlatVector& buffers, std::uint32_t i,
+                  GraphTensor& out) {
+    FlatTable t;
+    FlatVector shape;
     std::int8_t type = 0;
     std::uint32_t bufferIndex = 0;
-    if (!tableAt(tensors, i, t) || !vector(t, 0, 4, shape) || !scalar(t, 1, std::int8_t{0}, type) ||
-        !scalar(t, 2, std::uint32_t{0}, bufferIndex)) {
+    if (!fb_.tableAt(tensors, i, t) || !fb_.vector(t, kTensorShape, 4, shape) ||
+        !fb_.scalar(t, kTensorType, std::int8_t{0}, type) ||
+        !fb_.scalar(t, kTensorBuffer, std::uint32_t{0}, bufferIndex)) {
       return false;
     }
     if (shape.length > kMaxRank) return fail("unsupported rank " + std::to_string(shape.length));
     RawTensor& raw = raw_[i];
     for (std::uint32_t d = 0; d < shape.length; ++d) {
-      const std::int32_t dim = element<std::int32_t>(shape, d);
+      const std::int32_t dim = fb_.element<std::int32_t>(shape, d);
       if (dim < 1 || static_cast<std::uint32_t>(dim) > kMaxDimension) {
         return fail("bad dimension " + std::to_string(dim));
       }
@@ -394,15 +251,17 @@ class Reader {
     }
     raw.type = type;
     if (bufferIndex >= buffers.length) return fail("buffer index out of range");
-    Table buffer;
-    Vec data;
-    if (!tableAt(buffers, bufferIndex, buffer) || !vector(buffer, 0, 1, data)) return false;
+    FlatTable buffer;
+    FlatVector data;
+    if (!fb_.tableAt(buffers, bufferIndex, buffer) || !fb_.vector(buffer, kBufferData, 1, data)) {
+      return false;
+    }
     if (data.length != 0) {
       if (data.length != elements * elementSize) {
         return fail("the buffer holds " + std::to_string(data.length) + " bytes, not " +
                     std::to_string(elements * elementSize));
       }
-      raw.data = bytes_.subspan(data.data, data.length);
+      raw.data = fb_.bytes(data);
     }
     out.shape = raw.shape;
     if (type == kFloat32 && !raw.data.empty()) {
@@ -435,16 +294,16 @@ class Reader {
 
   bool activation(std::int8_t code, Activation& out) {
     switch (code) {
-      case 0:
+      case kActNone:
         out = Activation::None;
         return true;
-      case 1:
+      case kActRelu:
         out = Activation::Relu;
         return true;
-      case 2:
+      case kActReluN1To1:
         out = Activation::ReluN1To1;
         return true;
-      case 3:
+      case kActRelu6:
         out = Activation::Relu6;
         return true;
       default:
@@ -454,10 +313,10 @@ class Reader {
 
   bool padding(std::int8_t code, Padding& out) {
     switch (code) {
-      case 0:
+      case kSame:
         out = Padding::Same;
         return true;
-      case 1:
+      case kValid:
         out = Padding::Valid;
         return true;
       default:
@@ -473,32 +332,33 @@ class Reader {
 
   // The builtin options table when present and of the expected type; absent options read as the
   // schema's defaults.
-  bool options(const Table& op, std::uint8_t expected, std::optional<Table>& opts) {
+  bool options(const FlatTable& op, std::uint8_t expected, std::optional<FlatTable>& opts) {
     opts.reset();
     std::uint8_t type = 0;
-    if (!scalar(op, 3, std::uint8_t{0}, type)) return false;
+    if (!fb_.scalar(op, kOperatorBuiltinOptionsType, std::uint8_t{0}, type)) return false;
     if (type == kOptionsNone) return true;
     if (type != expected) return fail("options of type " + std::to_string(type));
-    return subTable(op, 4, opts);
+    return fb_.subTable(op, kOperatorBuiltinOptions, opts);
   }
 
   // The operator's code and tensor indices, checked for every operator of the file.
   bool readOperatorHeader(RawOperator& raw) {
-    Vec inputs, outputs;
-    if (!scalar(raw.table, 0, std::uint32_t{0}, raw.codeIndex) ||
-        !vector(raw.table, 1, 4, inputs) || !vector(raw.table, 2, 4, outputs)) {
+    FlatVector inputs, outputs;
+    if (!fb_.scalar(raw.table, kOperatorOpcodeIndex, std::uint32_t{0}, raw.codeIndex) ||
+        !fb_.vector(raw.table, kOperatorInputs, 4, inputs) ||
+        !fb_.vector(raw.table, kOperatorOutputs, 4, outputs)) {
       return false;
     }
     if (raw.codeIndex >= codes_.size()) return fail("operator code index out of range");
     if (inputs.length > kMaxOperatorTensors) return fail("too many inputs");
     if (outputs.length > kMaxOperatorTensors) return fail("too many outputs");
     for (std::uint32_t i = 0; i < inputs.length; ++i) {
-      const std::int32_t index = element<std::int32_t>(inputs, i);
+      const std::int32_t index = fb_.element<std::int32_t>(inputs, i);
       if (index != kNoTensor && !validTensor(index)) return fail("input index out of range");
       raw.inputs.push_back(index);
     }
     for (std::uint32_t i = 0; i < outputs.length; ++i) {
-      const std::int32_t index = element<std::int32_t>(outputs, i);
+      const std::int32_t index = fb_.element<std::int32_t>(outputs, i);
       if (!validTensor(index)) return fail("output index out of range");
       raw.outputs.push_back(index);
     }
@@ -507,7 +367,7 @@ class Reader {
 
   bool readOperator(const RawOperator& raw, std::uint32_t position, Graph& graph) {
     if (raw.outputs.size() != 1) return fail("exactly one output is supported");
-    const Table& op = raw.table;
+    const FlatTable& op = raw.table;
     GraphOp g;
     g.sourceIndex = static_cast<std::int32_t>(position);
     g.inputs = raw.inputs;
@@ -515,38 +375,38 @@ class Reader {
 
     const OperatorCode& code = codes_[raw.codeIndex];
     switch (code.builtin) {
-      case kDequantize:
+      case kOpDequantize:
         return readDequantize(g, graph);
-      case kConv2D:
+      case kOpConv2D:
         g.kind = OpKind::Conv2D;
         return readConvolution(op, g, kConv2DOptions, graph);
-      case kDepthwiseConv2D:
+      case kOpDepthwiseConv2D:
         g.kind = OpKind::DepthwiseConv2D;
         return readConvolution(op, g, kDepthwiseConv2DOptions, graph);
-      case kAveragePool2D:
+      case kOpAveragePool2D:
         return readAveragePool(op, g, graph);
-      case kMean:
+      case kOpMean:
         return readMean(op, g, graph);
-      case kAdd:
+      case kOpAdd:
         g.kind = OpKind::Add;
-        return readBinary(op, g, kAddOptions, graph);
-      case kMul:
+        return readBinary(op, g, kAddOptions, kAddFusedActivation, graph);
+      case kOpMul:
         g.kind = OpKind::Mul;
-        return readBinary(op, g, kMulOptions, graph);
-      case kRelu:
+        return readBinary(op, g, kMulOptions, kMulFusedActivation, graph);
+      case kOpRelu:
         g.kind = OpKind::Relu;
         return emit(g, graph);
-      case kHardSwish:
+      case kOpHardSwish:
         g.kind = OpKind::HardSwish;
         return emit(g, graph);
-      case kLogistic:
+      case kOpLogistic:
         g.kind = OpKind::Logistic;
         return emit(g, graph);
-      case kResizeBilinear:
+      case kOpResizeBilinear:
         return readResize(op, g, graph);
-      case kPad:
+      case kOpPad:
         return readPad(op, g, graph);
-      case kCustom:
+      case kOpCustom:
         if (code.custom == kTransposeConvName) return readTransposeConv(op, g, graph);
         return fail("unsupported custom operator \"" + printable(code.custom) + "\"");
       default:
@@ -586,20 +446,20 @@ class Reader {
     return true;
   }
 
-  bool readConvolution(const Table& op, GraphOp& g, std::uint8_t optionsType, Graph& graph) {
-    std::optional<Table> opts;
+  bool readConvolution(const FlatTable& op, GraphOp& g, std::uint8_t optionsType, Graph& graph) {
+    std::optional<FlatTable> opts;
     if (!options(op, optionsType, opts)) return false;
     std::int8_t pad = 0, act = 0;
     std::int32_t strideW = 0, strideH = 0, dilationW = 1, dilationH = 1;
     if (opts) {
-      const bool depthwise = optionsType == kDepthwiseConv2DOptions;
-      // Depthwise options carry depth_multiplier at slot 3, which shifts the later fields.
-      const unsigned shift = depthwise ? 1 : 0;
-      if (!scalar(*opts, 0, std::int8_t{0}, pad) || !scalar(*opts, 1, std::int32_t{0}, strideW) ||
-          !scalar(*opts, 2, std::int32_t{0}, strideH) ||
-          !scalar(*opts, 3 + shift, std::int8_t{0}, act) ||
-          !scalar(*opts, 4 + shift, std::int32_t{1}, dilationW) ||
-          !scalar(*opts, 5 + shift, std::int32_t{1}, dilationH)) {
+      const ConvolutionSlots& slots =
+          optionsType == kDepthwiseConv2DOptions ? kDepthwiseConv2DSlots : kConv2DSlots;
+      if (!fb_.scalar(*opts, slots.padding, std::int8_t{0}, pad) ||
+          !fb_.scalar(*opts, slots.strideW, std::int32_t{0}, strideW) ||
+          !fb_.scalar(*opts, slots.strideH, std::int32_t{0}, strideH) ||
+          !fb_.scalar(*opts, slots.activation, std::int8_t{0}, act) ||
+          !fb_.scalar(*opts, slots.dilationW, std::int32_t{1}, dilationW) ||
+          !fb_.scalar(*opts, slots.dilationH, std::int32_t{1}, dilationH)) {
         return false;
       }
     }
@@ -613,13 +473,13 @@ class Reader {
     return emit(g, graph);
   }
 
-  bool readTransposeConv(const Table& op, GraphOp& g, Graph& graph) {
+  bool readTransposeConv(const FlatTable& op, GraphOp& g, Graph& graph) {
     g.kind = OpKind::TransposeConvBias;
-    Vec blob;
-    if (!vector(op, 5, 1, blob)) return false;
+    FlatVector blob;
+    if (!fb_.vector(op, kOperatorCustomOptions, 1, blob)) return false;
     // Three little-endian int32: padding (1 SAME, 2 VALID), stride width, stride height.
     if (blob.length < 12) return fail("the custom options are shorter than 12 bytes");
-    const std::int32_t pad = element<std::int32_t>(blob, 0);
+    const std::int32_t pad = fb_.element<std::int32_t>(blob, 0);
     if (pad == 1) {
       g.padding = Padding::Same;
     } else if (pad == 2) {
@@ -627,23 +487,24 @@ class Reader {
     } else {
       return fail("unsupported padding " + std::to_string(pad));
     }
-    if (!positive(element<std::int32_t>(blob, 1), g.strideWidth, "stride") ||
-        !positive(element<std::int32_t>(blob, 2), g.strideHeight, "stride")) {
+    if (!positive(fb_.element<std::int32_t>(blob, 1), g.strideWidth, "stride") ||
+        !positive(fb_.element<std::int32_t>(blob, 2), g.strideHeight, "stride")) {
       return false;
     }
     return emit(g, graph);
   }
 
-  bool readAveragePool(const Table& op, GraphOp& g, Graph& graph) {
-    std::optional<Table> opts;
+  bool readAveragePool(const FlatTable& op, GraphOp& g, Graph& graph) {
+    std::optional<FlatTable> opts;
     if (!options(op, kPool2DOptions, opts)) return false;
     std::int8_t pad = 0, act = 0;
     std::int32_t strideW = 0, strideH = 0, filterW = 0, filterH = 0;
-    if (opts &&
-        (!scalar(*opts, 0, std::int8_t{0}, pad) || !scalar(*opts, 1, std::int32_t{0}, strideW) ||
-         !scalar(*opts, 2, std::int32_t{0}, strideH) ||
-         !scalar(*opts, 3, std::int32_t{0}, filterW) ||
-         !scalar(*opts, 4, std::int32_t{0}, filterH) || !scalar(*opts, 5, std::int8_t{0}, act))) {
+    if (opts && (!fb_.scalar(*opts, kPool2DPadding, std::int8_t{0}, pad) ||
+                 !fb_.scalar(*opts, kPool2DStrideW, std::int32_t{0}, strideW) ||
+                 !fb_.scalar(*opts, kPool2DStrideH, std::int32_t{0}, strideH) ||
+                 !fb_.scalar(*opts, kPool2DFilterWidth, std::int32_t{0}, filterW) ||
+                 !fb_.scalar(*opts, kPool2DFilterHeight, std::int32_t{0}, filterH) ||
+                 !fb_.scalar(*opts, kPool2DFusedActivation, std::int8_t{0}, act))) {
       return false;
     }
     Padding padMode = Padding::Valid;
@@ -665,11 +526,11 @@ class Reader {
     return emit(g, graph);
   }
 
-  bool readMean(const Table& op, GraphOp& g, Graph& graph) {
-    std::optional<Table> opts;
+  bool readMean(const FlatTable& op, GraphOp& g, Graph& graph) {
+    std::optional<FlatTable> opts;
     std::uint8_t keepDims = 0;
     if (!options(op, kReducerOptions, opts)) return false;
-    if (opts && !scalar(*opts, 0, std::uint8_t{0}, keepDims)) return false;
+    if (opts && !fb_.scalar(*opts, kReducerKeepDims, std::uint8_t{0}, keepDims)) return false;
     if (g.inputs.size() != 2 || g.inputs[0] == kNoTensor) return fail("MEAN needs two inputs");
     std::vector<std::int32_t> axes;
     if (!intConstant(g.inputs[1], axes)) return false;
@@ -688,22 +549,23 @@ class Reader {
     return emit(g, graph);
   }
 
-  bool readBinary(const Table& op, GraphOp& g, std::uint8_t optionsType, Graph& graph) {
-    std::optional<Table> opts;
+  bool readBinary(const FlatTable& op, GraphOp& g, std::uint8_t optionsType,
+                  unsigned activationSlot, Graph& graph) {
+    std::optional<FlatTable> opts;
     std::int8_t act = 0;
     if (!options(op, optionsType, opts)) return false;
-    if (opts && !scalar(*opts, 0, std::int8_t{0}, act)) return false;
+    if (opts && !fb_.scalar(*opts, activationSlot, std::int8_t{0}, act)) return false;
     if (!activation(act, g.activation)) return false;
     return emit(g, graph);
   }
 
-  bool readResize(const Table& op, GraphOp& g, Graph& graph) {
+  bool readResize(const FlatTable& op, GraphOp& g, Graph& graph) {
     g.kind = OpKind::ResizeBilinear;
-    std::optional<Table> opts;
+    std::optional<FlatTable> opts;
     std::uint8_t alignCorners = 0, halfPixel = 0;
     if (!options(op, kResizeBilinearOptions, opts)) return false;
-    if (opts && (!scalar(*opts, 2, std::uint8_t{0}, alignCorners) ||
-                 !scalar(*opts, 3, std::uint8_t{0}, halfPixel))) {
+    if (opts && (!fb_.scalar(*opts, kResizeBilinearAlignCorners, std::uint8_t{0}, alignCorners) ||
+                 !fb_.scalar(*opts, kResizeBilinearHalfPixelCenters, std::uint8_t{0}, halfPixel))) {
       return false;
     }
     g.alignCorners = alignCorners != 0;
@@ -719,9 +581,9 @@ class Reader {
     return emit(g, graph);
   }
 
-  bool readPad(const Table& op, GraphOp& g, Graph& graph) {
+  bool readPad(const FlatTable& op, GraphOp& g, Graph& graph) {
     g.kind = OpKind::Pad;
-    std::optional<Table> opts;
+    std::optional<FlatTable> opts;
     if (!options(op, kPadOptions, opts)) return false;
     if (g.inputs.size() != 2 || g.inputs[0] == kNoTensor) return fail("PAD needs two inputs");
     const std::vector<std::uint32_t>& shape = raw_[static_cast<std::size_t>(g.inputs[0])].shape;
@@ -745,10 +607,9 @@ class Reader {
     return emit(g, graph);
   }
 
-  std::span<const std::uint8_t> bytes_;
+  ReadError error_;  // before fb_, which records into it
+  FlatBuffer fb_;
   std::string_view outputName_;
-  std::string error_;
-  std::string context_;
   std::vector<OperatorCode> codes_;
   std::vector<RawTensor> raw_;
 };

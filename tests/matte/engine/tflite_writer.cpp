@@ -102,20 +102,20 @@ std::size_t emit(std::vector<std::uint8_t>& out, const FbNode& node) {
 
 }  // namespace
 
-FbTable& FbTable::scalar(unsigned id, const void* bytes, std::size_t size) {
-  if (fields_.size() <= id) fields_.resize(id + 1);
-  fields_[id].present = true;
-  fields_[id].bytes.assign(static_cast<const std::uint8_t*>(bytes),
-                           static_cast<const std::uint8_t*>(bytes) + size);
-  fields_[id].child.reset();
+FbTable& FbTable::scalar(unsigned slot, const void* bytes, std::size_t size) {
+  if (fields_.size() <= slot) fields_.resize(slot + 1);
+  fields_[slot].present = true;
+  fields_[slot].bytes.assign(static_cast<const std::uint8_t*>(bytes),
+                             static_cast<const std::uint8_t*>(bytes) + size);
+  fields_[slot].child.reset();
   return *this;
 }
 
-FbTable& FbTable::ref(unsigned id, FbRef child) {
-  if (fields_.size() <= id) fields_.resize(id + 1);
-  fields_[id].present = true;
-  fields_[id].bytes.clear();
-  fields_[id].child = std::move(child);
+FbTable& FbTable::ref(unsigned slot, FbRef child) {
+  if (fields_.size() <= slot) fields_.resize(slot + 1);
+  fields_[slot].present = true;
+  fields_[slot].bytes.clear();
+  fields_[slot].child = std::move(child);
   return *this;
 }
 
@@ -187,19 +187,21 @@ std::vector<std::uint8_t> writeModel(const ModelDesc& desc) {
     auto found = std::find(codes.begin(), codes.end(), key);
     if (found == codes.end()) found = codes.insert(codes.end(), key);
     FbTable t;
-    t.u32(0, static_cast<std::uint32_t>(found - codes.begin()))
-        .ref(1, fbInts(op.inputs))
-        .ref(2, fbInts(op.outputs));
-    if (op.optionsType != 0) t.u8(3, op.optionsType);
-    if (op.options) t.ref(4, op.options);
-    if (op.hasCustomOptions) t.ref(5, fbBytes(op.customOptions));
+    t.u32(kOperatorOpcodeIndex, static_cast<std::uint32_t>(found - codes.begin()))
+        .ref(kOperatorInputs, fbInts(op.inputs))
+        .ref(kOperatorOutputs, fbInts(op.outputs));
+    if (op.optionsType != kOptionsNone) t.u8(kOperatorBuiltinOptionsType, op.optionsType);
+    if (op.options) t.ref(kOperatorBuiltinOptions, op.options);
+    if (op.hasCustomOptions) t.ref(kOperatorCustomOptions, fbBytes(op.customOptions));
     operators.push_back(t.build());
   }
   std::vector<FbRef> codeTables;
   for (const auto& [builtin, custom] : codes) {
     FbTable t;
-    t.i8(0, static_cast<std::int8_t>(std::min(builtin, 127))).i32(2, 1).i32(3, builtin);
-    if (!custom.empty()) t.ref(1, fbString(custom));
+    t.i8(kOperatorCodeDeprecatedBuiltinCode, static_cast<std::int8_t>(std::min(builtin, 127)))
+        .i32(kOperatorCodeVersion, 1)
+        .i32(kOperatorCodeBuiltinCode, builtin);
+    if (!custom.empty()) t.ref(kOperatorCodeCustomCode, fbString(custom));
     codeTables.push_back(t.build());
   }
   std::vector<FbRef> buffers{FbTable().build()};
@@ -209,44 +211,46 @@ std::vector<std::uint8_t> writeModel(const ModelDesc& desc) {
     std::uint32_t buffer = 0;
     if (!ts.data.empty()) {
       buffer = static_cast<std::uint32_t>(buffers.size());
-      buffers.push_back(FbTable().ref(0, fbBytes(ts.data)).build());
+      buffers.push_back(FbTable().ref(kBufferData, fbBytes(ts.data)).build());
     }
     if (static_cast<std::int32_t>(i) == desc.badBufferTensor) buffer = 1000;
-    tensors.push_back(FbTable()
-                          .ref(0, fbInts(ts.shape))
-                          .i8(1, ts.type)
-                          .u32(2, buffer)
-                          .ref(3, fbString(desc.names.count(i) != 0 ? desc.names.at(i)
-                                                                    : "tensor" + std::to_string(i)))
-                          .build());
+    tensors.push_back(
+        FbTable()
+            .ref(kTensorShape, fbInts(ts.shape))
+            .i8(kTensorType, ts.type)
+            .u32(kTensorBuffer, buffer)
+            .ref(kTensorName, fbString(desc.names.count(i) != 0 ? desc.names.at(i)
+                                                                : "tensor" + std::to_string(i)))
+            .build());
   }
   const FbRef subgraph = FbTable()
-                             .ref(0, fbTables(tensors))
-                             .ref(1, fbInts(desc.inputs))
-                             .ref(2, fbInts(desc.outputs))
-                             .ref(3, fbTables(operators))
-                             .ref(4, fbString("main"))
+                             .ref(kSubGraphTensors, fbTables(tensors))
+                             .ref(kSubGraphInputs, fbInts(desc.inputs))
+                             .ref(kSubGraphOutputs, fbInts(desc.outputs))
+                             .ref(kSubGraphOperators, fbTables(operators))
+                             .ref(kSubGraphName, fbString("main"))
                              .build();
   const FbRef model =
       FbTable()
-          .u32(0, desc.version)
-          .ref(1, fbTables(codeTables))
-          .ref(2, fbTables(std::vector<FbRef>(static_cast<std::size_t>(desc.subgraphs), subgraph)))
-          .ref(3, fbString("test model"))
-          .ref(4, fbTables(buffers))
+          .u32(kModelVersion, desc.version)
+          .ref(kModelOperatorCodes, fbTables(codeTables))
+          .ref(kModelSubgraphs,
+               fbTables(std::vector<FbRef>(static_cast<std::size_t>(desc.subgraphs), subgraph)))
+          .ref(kModelDescription, fbString("test model"))
+          .ref(kModelBuffers, fbTables(buffers))
           .build();
-  return fbFinish(model, "TFL3");
+  return fbFinish(model, kFileIdentifier);
 }
 
 FbRef convOptions(std::int8_t padding, std::int32_t strideW, std::int32_t strideH,
                   std::int8_t activation, std::int32_t dilationW, std::int32_t dilationH) {
   return FbTable()
-      .i8(0, padding)
-      .i32(1, strideW)
-      .i32(2, strideH)
-      .i8(3, activation)
-      .i32(4, dilationW)
-      .i32(5, dilationH)
+      .i8(kConv2DPadding, padding)
+      .i32(kConv2DStrideW, strideW)
+      .i32(kConv2DStrideH, strideH)
+      .i8(kConv2DFusedActivation, activation)
+      .i32(kConv2DDilationWFactor, dilationW)
+      .i32(kConv2DDilationHFactor, dilationH)
       .build();
 }
 
@@ -254,35 +258,43 @@ FbRef depthwiseOptions(std::int8_t padding, std::int32_t strideW, std::int32_t s
                        std::int32_t multiplier, std::int8_t activation, std::int32_t dilationW,
                        std::int32_t dilationH) {
   return FbTable()
-      .i8(0, padding)
-      .i32(1, strideW)
-      .i32(2, strideH)
-      .i32(3, multiplier)
-      .i8(4, activation)
-      .i32(5, dilationW)
-      .i32(6, dilationH)
+      .i8(kDepthwiseConv2DPadding, padding)
+      .i32(kDepthwiseConv2DStrideW, strideW)
+      .i32(kDepthwiseConv2DStrideH, strideH)
+      .i32(kDepthwiseConv2DDepthMultiplier, multiplier)
+      .i8(kDepthwiseConv2DFusedActivation, activation)
+      .i32(kDepthwiseConv2DDilationWFactor, dilationW)
+      .i32(kDepthwiseConv2DDilationHFactor, dilationH)
       .build();
 }
 
 FbRef poolOptions(std::int8_t padding, std::int32_t strideW, std::int32_t strideH,
                   std::int32_t filterW, std::int32_t filterH, std::int8_t activation) {
   return FbTable()
-      .i8(0, padding)
-      .i32(1, strideW)
-      .i32(2, strideH)
-      .i32(3, filterW)
-      .i32(4, filterH)
-      .i8(5, activation)
+      .i8(kPool2DPadding, padding)
+      .i32(kPool2DStrideW, strideW)
+      .i32(kPool2DStrideH, strideH)
+      .i32(kPool2DFilterWidth, filterW)
+      .i32(kPool2DFilterHeight, filterH)
+      .i8(kPool2DFusedActivation, activation)
       .build();
 }
 
-FbRef activationOptions(std::int8_t activation) { return FbTable().i8(0, activation).build(); }
-
-FbRef resizeOptions(bool alignCorners, bool halfPixelCenters) {
-  return FbTable().u8(2, alignCorners ? 1 : 0).u8(3, halfPixelCenters ? 1 : 0).build();
+// AddOptions and MulOptions keep the activation in the same slot.
+FbRef activationOptions(std::int8_t activation) {
+  return FbTable().i8(kAddFusedActivation, activation).build();
 }
 
-FbRef reducerOptions(bool keepDims) { return FbTable().u8(0, keepDims ? 1 : 0).build(); }
+FbRef resizeOptions(bool alignCorners, bool halfPixelCenters) {
+  return FbTable()
+      .u8(kResizeBilinearAlignCorners, alignCorners ? 1 : 0)
+      .u8(kResizeBilinearHalfPixelCenters, halfPixelCenters ? 1 : 0)
+      .build();
+}
+
+FbRef reducerOptions(bool keepDims) {
+  return FbTable().u8(kReducerKeepDims, keepDims ? 1 : 0).build();
+}
 
 std::vector<std::uint8_t> transposeOptions(std::int32_t padding, std::int32_t strideW,
                                            std::int32_t strideH) {

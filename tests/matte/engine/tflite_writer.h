@@ -8,23 +8,25 @@
 #include <string>
 #include <vector>
 
+#include "tflite_schema.h"
+
 namespace trelvo::matte::testing {
 
 struct FbNode;
 using FbRef = std::shared_ptr<const FbNode>;
 
-// A table under construction; fields are numbered as in the schema.
+// A table under construction; `slot` is a field's number in the schema (see tflite_schema.h).
 class FbTable {
  public:
-  FbTable& i8(unsigned id, std::int8_t v) { return scalar(id, &v, 1); }
-  FbTable& u8(unsigned id, std::uint8_t v) { return scalar(id, &v, 1); }
-  FbTable& i32(unsigned id, std::int32_t v) { return scalar(id, &v, 4); }
-  FbTable& u32(unsigned id, std::uint32_t v) { return scalar(id, &v, 4); }
-  FbTable& ref(unsigned id, FbRef child);
+  FbTable& i8(unsigned slot, std::int8_t v) { return scalar(slot, &v, 1); }
+  FbTable& u8(unsigned slot, std::uint8_t v) { return scalar(slot, &v, 1); }
+  FbTable& i32(unsigned slot, std::int32_t v) { return scalar(slot, &v, 4); }
+  FbTable& u32(unsigned slot, std::uint32_t v) { return scalar(slot, &v, 4); }
+  FbTable& ref(unsigned slot, FbRef child);
   FbRef build() const;
 
  private:
-  FbTable& scalar(unsigned id, const void* bytes, std::size_t size);
+  FbTable& scalar(unsigned slot, const void* bytes, std::size_t size);
   struct Field {
     bool present = false;
     std::vector<std::uint8_t> bytes;
@@ -40,36 +42,8 @@ FbRef fbTables(const std::vector<FbRef>& tables);
 // The finished buffer: root offset, file identifier, then the objects.
 std::vector<std::uint8_t> fbFinish(const FbRef& root, const char identifier[4]);
 
-// Schema values used by the tests.
-enum : std::int32_t {
-  kOpAdd = 0,
-  kOpAveragePool2D = 1,
-  kOpConv2D = 3,
-  kOpDepthwiseConv2D = 4,
-  kOpDequantize = 6,
-  kOpLogistic = 14,
-  kOpMaxPool2D = 17,
-  kOpMul = 18,
-  kOpRelu = 19,
-  kOpResizeBilinear = 23,
-  kOpCustom = 32,
-  kOpPad = 34,
-  kOpMean = 40,
-  kOpHardSwish = 117,
-};
-enum : std::uint8_t {
-  kConv2DOptions = 1,
-  kDepthwiseConv2DOptions = 2,
-  kPool2DOptions = 5,
-  kAddOptions = 11,
-  kResizeBilinearOptions = 15,
-  kMulOptions = 21,
-  kPadOptions = 22,
-  kReducerOptions = 27,
-};
-enum : std::int8_t { kFloat32 = 0, kFloat16 = 1, kInt32 = 2, kInt8 = 9 };
-enum : std::int8_t { kSame = 0, kValid = 1 };
-enum : std::int8_t { kActNone = 0, kActRelu = 1, kActReluN1To1 = 2, kActRelu6 = 3, kActTanh = 4 };
+// The schema's values and field slots, the same the reader reads.
+using namespace ::trelvo::matte::tflite;
 
 struct TensorDesc {
   std::vector<std::int32_t> shape;
@@ -82,7 +56,7 @@ struct OpDesc {
   std::string custom;
   std::vector<std::int32_t> inputs;
   std::vector<std::int32_t> outputs;
-  std::uint8_t optionsType = 0;
+  std::uint8_t optionsType = kOptionsNone;
   FbRef options;
   bool hasCustomOptions = false;
   std::vector<std::uint8_t> customOptions;
@@ -93,7 +67,7 @@ struct ModelDesc {
   std::vector<OpDesc> ops;
   std::vector<std::int32_t> inputs;
   std::vector<std::int32_t> outputs;
-  std::uint32_t version = 3;
+  std::uint32_t version = kSchemaVersion;
   int subgraphs = 1;
   // Overrides the buffer index of one tensor, for out-of-range tests; -1 leaves all alone.
   std::int32_t badBufferTensor = -1;

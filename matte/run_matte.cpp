@@ -1,4 +1,4 @@
-#include "frame_reader.h"
+#include "run_matte.h"
 
 #include <cinttypes>
 #include <cstdint>
