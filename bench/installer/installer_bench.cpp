@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/median.h"
 #include "harness.h"
 #include "platform.h"
 
@@ -20,16 +21,12 @@ namespace {
 
 using namespace trelvo::installer;
 using namespace trelvo::installer::harness;
+using trelvo::bench::median;
 
 double now() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
 }
 
 // One update whose new version finds its ready marker already made, so the stand-in's own start-up

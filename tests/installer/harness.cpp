@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "common/temp_dir.h"
+
 extern char** environ;
 
 namespace trelvo::installer::harness {
@@ -42,11 +44,12 @@ void check(bool ok, const std::string& what) {
 }  // namespace
 
 Tree makeTree() {
-  std::string pattern = (fs::temp_directory_path() / "trelvo-installer-XXXXXX").string();
-  check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-  check(chmod(pattern.c_str(), 0755) == 0, "chmod");
+  const std::optional<std::string> root = test_common::makeTempDirectory("trelvo-installer-");
+  check(root.has_value(), "mkdtemp");
+  // Open to the unprivileged user the installer runs as under root.
+  check(chmod(root->c_str(), 0755) == 0, "chmod");
   Tree t;
-  t.root = pattern;
+  t.root = *root;
   t.apps = t.root + "/Apps";
   t.bundle = t.apps + "/Trelvo Pro.app";
   t.staging = t.apps + "/.trelvo-beta-app-1";
@@ -65,27 +68,7 @@ Tree makeTree() {
   return t;
 }
 
-namespace {
-
-// Gives the owner every permission on each folder below `path`, never through a link, so that
-// a tree with read-only or closed folders can be deleted by a user without privileges.
-void openUp(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
-  (void)chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(path, ignored)) openUp(entry.path());
-}
-
-}  // namespace
-
-void removeAll(const std::string& path) {
-  openUp(path);
-  std::error_code ignored;
-  fs::remove_all(path, ignored);
-}
-
-void removeTree(const Tree& tree) { removeAll(tree.root); }
+void removeTree(const Tree& tree) { test_common::removeAll(tree.root); }
 
 void writeFile(const std::string& path, const std::string& content, mode_t mode) {
   fs::create_directories(fs::path(path).parent_path());

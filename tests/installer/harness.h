@@ -33,8 +33,6 @@ Tree makeTree();
 // Deletes the tree, folders without permissions included; lingering stand-ins must have been
 // ended first.
 void removeTree(const Tree& tree);
-// Deletes whatever is at `path` the same way, never following a link.
-void removeAll(const std::string& path);
 
 struct BundleLayout {
   std::string version;  // "previous" or "new"

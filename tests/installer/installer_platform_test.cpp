@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "child.h"
+#include "common/temp_dir.h"
 #include "harness.h"
 #include "json.h"
 #include "platform.h"
@@ -26,13 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 void put(const std::string& path, const std::string& content, fs::perms perms = fs::perms(0644)) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
@@ -41,12 +35,6 @@ void put(const std::string& path, const std::string& content, fs::perms perms = 
 
 class LinuxPlatformTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "trelvo-platform-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { harness::removeAll(dir); }
   ChildHandle waitEnded(ChildHandle child) {
     for (int i = 0; i < 500 && isRunning(*platform, child); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -54,7 +42,8 @@ class LinuxPlatformTest : public ::testing::Test {
     return child;
   }
   std::unique_ptr<Platform> platform = makeLinuxPlatform();
-  std::string dir;
+  test_common::TempDir scratch{"trelvo-platform-"};
+  const std::string dir = scratch.path();
 };
 
 TEST_F(LinuxPlatformTest, StartFailsForMissingOrNonExecutableFiles) {
@@ -72,8 +61,8 @@ TEST_F(LinuxPlatformTest, OutputFileIsCreatedAnewEmptyAndPrivate) {
   ChildHandle child = waitEnded(start(*platform, dir + "/child", {out, "two words"}, out));
   ASSERT_TRUE(child);
   EXPECT_FALSE(isRunning(*platform, child));
-  EXPECT_EQ(slurp(out + ".seen"), "600 0\n");
-  EXPECT_EQ(slurp(out), out + "|two words|");
+  EXPECT_EQ(harness::readFile(out + ".seen"), "600 0\n");
+  EXPECT_EQ(harness::readFile(out), out + "|two words|");
 }
 
 TEST_F(LinuxPlatformTest, PlantedLinkAtOutputPathIsReplaced) {
@@ -84,9 +73,9 @@ TEST_F(LinuxPlatformTest, PlantedLinkAtOutputPathIsReplaced) {
   put(dir + "/child", "#!/bin/sh\necho written\n", fs::perms(0755));
   ChildHandle child = waitEnded(start(*platform, dir + "/child", {}, out));
   ASSERT_TRUE(child);
-  EXPECT_EQ(slurp(victim), "precious");
+  EXPECT_EQ(harness::readFile(victim), "precious");
   EXPECT_FALSE(fs::is_symlink(out));
-  EXPECT_EQ(slurp(out), "written\n");
+  EXPECT_EQ(harness::readFile(out), "written\n");
 }
 
 TEST_F(LinuxPlatformTest, UnopenableOutputGoesNowhere) {
@@ -136,12 +125,12 @@ TEST_F(LinuxPlatformTest, RemoveItemNeverFollowsLinks) {
   fs::create_symlink(dir + "/outside/keep", dir + "/tree/filelink");
   platform->removeItem(dir + "/tree");
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/tree")));
-  EXPECT_EQ(slurp(dir + "/outside/keep"), "kept");
+  EXPECT_EQ(harness::readFile(dir + "/outside/keep"), "kept");
   // A link given directly is removed itself.
   fs::create_directory_symlink(dir + "/outside", dir + "/direct");
   platform->removeItem(dir + "/direct");
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/direct")));
-  EXPECT_EQ(slurp(dir + "/outside/keep"), "kept");
+  EXPECT_EQ(harness::readFile(dir + "/outside/keep"), "kept");
   // Nothing is left beside the removed tree.
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
@@ -204,7 +193,7 @@ TEST_F(LinuxPlatformTest, RemoveItemOpensUpFoldersWithoutWritePermission) {
   pid_t remover = -1;
   ASSERT_EQ(removeAsUser(*platform, dir + "/tree", &remover), 0);
 
-  EXPECT_EQ(slurp(dir + "/outside/keep"), "kept");
+  EXPECT_EQ(harness::readFile(dir + "/outside/keep"), "kept");
   EXPECT_EQ(fs::status(dir + "/outside").permissions(), fs::perms(0555));
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
@@ -254,12 +243,12 @@ TEST_F(LinuxPlatformTest, RemoveItemGivenWithTrailingSlashesTakesTheEntryItself)
     pid_t remover = -1;
     ASSERT_EQ(removeAsUser(*platform, dir + "/" + c.given, &remover), 0);
 
-    EXPECT_EQ(slurp(dir + "/outside/keep"), "kept");
+    EXPECT_EQ(harness::readFile(dir + "/outside/keep"), "kept");
     EXPECT_EQ(fs::status(dir + "/outside").permissions(), fs::perms(0555));
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"outside"});
-    for (const std::string& name : left) harness::removeAll(dir + "/" + name);
+    for (const std::string& name : left) test_common::removeAll(dir + "/" + name);
   }
 }
 
@@ -291,10 +280,10 @@ TEST_F(LinuxPlatformTest, ExchangeSwapsTwoEntries) {
   put(dir + "/A.app/Contents/v", "a");
   put(dir + "/stage/B.app/Contents/v", "b");
   EXPECT_TRUE(platform->exchange(dir + "/A.app", dir + "/stage/B.app"));
-  EXPECT_EQ(slurp(dir + "/A.app/Contents/v"), "b");
-  EXPECT_EQ(slurp(dir + "/stage/B.app/Contents/v"), "a");
+  EXPECT_EQ(harness::readFile(dir + "/A.app/Contents/v"), "b");
+  EXPECT_EQ(harness::readFile(dir + "/stage/B.app/Contents/v"), "a");
   EXPECT_FALSE(platform->exchange(dir + "/A.app", dir + "/stage/missing.app"));
-  EXPECT_EQ(slurp(dir + "/A.app/Contents/v"), "b");
+  EXPECT_EQ(harness::readFile(dir + "/A.app/Contents/v"), "b");
 }
 
 TEST_F(LinuxPlatformTest, StopProcessEndsAChildThatHonoursTerm) {
@@ -311,7 +300,7 @@ TEST_F(LinuxPlatformTest, StopProcessEndsAChildThatHonoursTerm) {
 
 // Whether the process has set SIGTERM to be ignored (bit 15 of SigIgn in /proc/<pid>/status).
 bool ignoresTerm(pid_t pid) {
-  std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream status(harness::readFile("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);) {
     if (line.starts_with("SigIgn:")) {
       const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
@@ -359,7 +348,7 @@ TEST_F(LinuxPlatformTest, RollbackKillsANewVersionThatIgnoresTerm) {
   }
   ASSERT_EQ(starts.size(), 2u);
   EXPECT_EQ(starts[1].version, "previous");
-  EXPECT_EQ(slurp(tree.log),
+  EXPECT_EQ(harness::readFile(tree.log),
             "new app [--trelvo-beta-ready=" + tree.marker + "]\n"
             "previous service [force-stop] [--data] [" + tree.data + "]\n"
             "previous service [status] [--data] [" + tree.data + "]\n"

@@ -245,22 +245,11 @@ TEST_F(SecretServiceStoreTest, ForeignAndDuplicateItemsAreHandled) {
   EXPECT_EQ(deleteItem(*store, "com.trelvo.pro", account_), kItemNotFound);
 }
 
-// A private folder for the write lock, removed afterwards.
-class LockFolder {
+// A private folder for the write lock, removed afterwards with whatever is in it.
+class LockFolder : public test_common::TempDir {
  public:
-  LockFolder() {
-    std::string pattern = testing::TempDir() + "trelvo-lock-XXXXXX";
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~LockFolder() {
-    (void)::unlink(lockFile().c_str());
-    (void)::rmdir(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string lockFile() const { return path_ + "/trelvo-keychain.lock"; }
-
- private:
-  std::string path_;
+  LockFolder() : TempDir("trelvo-lock-") {}
+  std::string lockFile() const { return *this / "trelvo-keychain.lock"; }
 };
 
 TEST(SecretServiceStoreLock, IsExclusiveBetweenStores) {
@@ -335,8 +324,6 @@ TEST(SessionBusAddress, ConfiguredElseTheUserSocketElseNone) {
               c.address);
   }
   ::close(fd);
-  (void)::unlink(socketPath.c_str());
-  (void)::unlink(filePath.c_str());
 }
 
 }  // namespace

@@ -123,12 +123,9 @@ bool storeKeyringItem(const std::map<std::string, std::string>& attributes,
   return ok;
 }
 
-BareBus::BareBus() {
-  std::string pattern = testing::TempDir() + "trelvo-bus-XXXXXX";
-  if (!::mkdtemp(pattern.data())) return;
-  dir_ = pattern;
-  const std::string config = dir_ + "/bus.conf";
-  std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir=" << dir_
+BareBus::BareBus() : dir_("trelvo-bus-") {
+  const std::string config = dir_ / "bus.conf";
+  std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir=" << dir_.path()
                         << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                            "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
                            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
@@ -155,11 +152,6 @@ BareBus::~BareBus() {
   if (pid_ > 0) {
     ::kill(pid_, SIGTERM);
     (void)::waitpid(pid_, nullptr, 0);
-  }
-  if (!dir_.empty()) {
-    const std::string config = dir_ + "/bus.conf";
-    (void)::unlink(config.c_str());
-    (void)::rmdir(dir_.c_str());  // the daemon removes its socket
   }
 }
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_dir.h"
+
 namespace trelvo::keychain::testing_support {
 
 inline bool keyringAvailable() { return std::getenv("TRELVO_TEST_KEYRING") != nullptr; }
@@ -56,7 +58,7 @@ bool storeKeyringItem(const std::map<std::string, std::string>& attributes,
                       const std::string& secret);
 
 // A private bus daemon with no services to activate, and optionally a client that owns the
-// Secret Service's name but never answers a call. Stopped when destroyed.
+// Secret Service's name but never answers a call. Stopped, and its folder deleted, when destroyed.
 class BareBus {
  public:
   BareBus();
@@ -71,7 +73,7 @@ class BareBus {
   bool addSilentService();
 
  private:
-  std::string dir_;
+  test_common::TempDir dir_;  // declared first: deleted only once the daemon has ended
   std::string address_;
   pid_t pid_ = -1;
   GDBusConnection* silent_ = nullptr;

@@ -525,8 +525,8 @@ TEST(KeychainWithoutService, FailsWithinSeconds) {
   BareBus silent;
   ASSERT_FALSE(silent.address().empty());
   ASSERT_TRUE(silent.addSilentService());
-  std::string emptyRuntime = testing::TempDir() + "trelvo-runtime-XXXXXX";
-  ASSERT_NE(::mkdtemp(emptyRuntime.data()), nullptr);
+  const test_common::TempDir runtimeDir("trelvo-runtime-");
+  const std::string& emptyRuntime = runtimeDir.path();
 
   struct Case {
     const char* name;
@@ -557,8 +557,6 @@ TEST(KeychainWithoutService, FailsWithinSeconds) {
       EXPECT_LT(run.seconds, 10.0);
     }
   }
-  (void)::unlink((emptyRuntime + "/trelvo-keychain.lock").c_str());  // the write lock of "set"
-  (void)::rmdir(emptyRuntime.c_str());
 }
 
 // The processes named `names` whose environment holds HOME=`home`.
@@ -607,10 +605,10 @@ TEST(KeychainWithoutService, NoBusAddressLaunchesNothing) {
     if (testing_support::underCI()) FAIL() << "TRELVO_TEST_DISPLAY is not set under CI";
     GTEST_SKIP() << "no test display: run through scripts/test.sh";
   }
-  std::string home = testing::TempDir() + "trelvo-home-XXXXXX";
-  ASSERT_NE(::mkdtemp(home.data()), nullptr);
-  std::string runtime = testing::TempDir() + "trelvo-runtime-XXXXXX";
-  ASSERT_NE(::mkdtemp(runtime.data()), nullptr);
+  const test_common::TempDir homeDir("trelvo-home-");
+  const test_common::TempDir runtimeDir("trelvo-runtime-");
+  const std::string& home = homeDir.path();
+  const std::string& runtime = runtimeDir.path();
   const EnvChanges env = {{"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
                           {"DISPLAY", std::string(display)},
                           {"HOME", home},
@@ -632,9 +630,6 @@ TEST(KeychainWithoutService, NoBusAddressLaunchesNothing) {
   EXPECT_EQ(folderEntries(home), std::vector<std::string>{});
   // The runtime folder holds at most the write lock of "set", and no bus socket.
   for (const std::string& name : folderEntries(runtime)) EXPECT_EQ(name, "trelvo-keychain.lock");
-  (void)::unlink((runtime + "/trelvo-keychain.lock").c_str());
-  (void)::rmdir(home.c_str());
-  (void)::rmdir(runtime.c_str());
 }
 
 // ---- Secret Services of the tests' own on a private bus. ----

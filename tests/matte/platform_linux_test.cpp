@@ -9,13 +9,13 @@
 #include <gtest/gtest.h>
 
 #include "png_file.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 namespace trelvo::matte {
 namespace {
 
 using testing::readPng;
-using testing::TempDir;
+using test_common::TempDir;
 
 const std::string kVideos = MATTE_TEST_VIDEOS;
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "run_deflate.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 namespace trelvo::matte {
 namespace {
@@ -90,7 +90,7 @@ TEST_P(PngRoundTrip, ReadsBackTheSamePixels) {
   EXPECT_EQ(width, size.width);
   EXPECT_EQ(height, size.height);
 
-  testing::TempDir dir;
+  test_common::TempDir dir;
   const std::string path = dir / "matte.png";
   {
     std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "wbe"),

@@ -22,7 +22,7 @@
 
 #include "png_file.h"
 #include "scenes.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 extern char** environ;
 
@@ -30,7 +30,7 @@ namespace trelvo::matte {
 namespace {
 
 using testing::readPng;
-using testing::TempDir;
+using test_common::TempDir;
 namespace fs = std::filesystem;
 
 const std::string kProgram = MATTE_PROGRAM;

@@ -16,7 +16,7 @@ namespace trelvo::service {
 namespace {
 
 using testing::RunResult;
-using testing::TempDir;
+using test_common::TempDir;
 
 struct Record {
   long pid = 0;

@@ -147,7 +147,7 @@ class RunLauncherTest : public ::testing::Test {
     argv.push_back(nullptr);
     return runLauncher(platform_, static_cast<int>(args.size()), argv.data());
   }
-  testing::TempDir root_;
+  test_common::TempDir root_;
   FakePlatform platform_;
 };
 

@@ -7,7 +7,7 @@
 namespace trelvo::service {
 namespace {
 
-using testing::TempDir;
+using test_common::TempDir;
 
 TEST(PathStringsTest, JoinDeleteAndAbsolute) {
   struct JoinCase {

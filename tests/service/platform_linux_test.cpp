@@ -13,7 +13,7 @@
 namespace trelvo::service {
 namespace {
 
-using testing::TempDir;
+using test_common::TempDir;
 
 TEST(LinuxPlatformTest, ExecutablePathIsThisProgram) {
   LinuxPlatform platform;

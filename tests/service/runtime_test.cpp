@@ -12,7 +12,7 @@ namespace trelvo::service {
 namespace {
 
 using testing::FakePlatform;
-using testing::TempDir;
+using test_common::TempDir;
 
 // A bundle on disk, with things inside and beside it to point at:
 //   <root>/Trelvo Pro.app/Contents/Helpers/TrelvoService

@@ -19,19 +19,6 @@
 namespace trelvo::service::testing {
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") +
-                        "/trelvo-service-test.XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = fs::canonical(pattern).string();
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
 void makeDirectories(const std::string& path) { fs::create_directories(path); }
 
 void writeFile(const std::string& path, const std::string& contents, unsigned mode) {
@@ -64,7 +51,7 @@ std::string readWholeFile(const std::string& path) {
 
 RunResult run(const std::string& program, const std::vector<std::string>& argv,
               const std::vector<std::string>& environment, const RunOptions& options) {
-  TempDir capture;
+  test_common::TempDir capture;
   const std::string outPath = capture / "out";
   const std::string errPath = capture / "err";
 

@@ -5,22 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_dir.h"
+
 namespace trelvo::service::testing {
-
-// A fresh directory below $TMPDIR (or /tmp), given by its canonical path, removed with everything
-// in it (links are removed, never followed) when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
- private:
-  std::string path_;
-};
 
 // Creates the parent directories and writes `contents` with the given mode.
 void writeFile(const std::string& path, const std::string& contents, unsigned mode = 0644);

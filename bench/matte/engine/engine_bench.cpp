@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/median.h"
 #include "preprocess.h"
 #include "segmentation_engine.h"
 #include "tflite_reader.h"
@@ -38,8 +39,7 @@ Timing measure(int iterations, const std::function<void()>& body) {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());
   }
-  std::sort(times.begin(), times.end());
-  return {times[times.size() / 2], times.front()};
+  return {trelvo::bench::median(times), *std::min_element(times.begin(), times.end())};
 }
 
 // The obvious per-pixel version, coordinates and weights worked out for every sample: the
