@@ -18,9 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "common/median.h"
+
 extern char** environ;
 
 namespace {
+using trelvo::bench::median;
 namespace fs = std::filesystem;
 
 // Runs a program to its end with standard output and error discarded; its exit status, or -1.
@@ -50,10 +53,6 @@ double secondsFor(const std::vector<std::string>& argv) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-double median(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  return samples[samples.size() / 2];
-}
 
 struct Bundle {
   std::string launcher;
