@@ -14,7 +14,8 @@ namespace {
 
 // Every message that is not an error of a context made here is dropped; the decoder's thread
 // copies share its `opaque`.
-void keepErrors(void* source, int level, const char* format, va_list arguments) {
+__attribute__((format(printf, 3, 0))) void keepErrors(void* source, int level, const char* format,
+                                                      va_list arguments) {
   if (source == nullptr || format == nullptr || level < 0 || (level & 0xff) > AV_LOG_ERROR) return;
   const AVClass* kind = *static_cast<const AVClass* const*>(source);
   void* log = nullptr;

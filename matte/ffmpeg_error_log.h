@@ -15,8 +15,10 @@ class FfmpegErrorLog {
  public:
   enum class Source { kDemuxer, kDecoder };
 
-  // Keeps the message when it is the first of its source, as one line of printable text.
-  void keep(Source source, const char* format, va_list arguments);
+  // Keeps the message when it is the first of its source, as one line of printable text. `format`
+  // is FFmpeg's printf format for `arguments`.
+  __attribute__((format(printf, 3, 0))) void keep(Source source, const char* format,
+                                                  va_list arguments);
 
   // The demuxer's error before the decoder's: the demuxer reports from the reading thread in file
   // order, while decoder threads report whenever they get there, so only this order is the same
