@@ -1,5 +1,6 @@
 // The installer's seam to the operating system: every system call its logic needs goes through
-// Platform, so the logic runs against a fake (fake clock, fake processes, fake files) in unit tests.
+// Platform, so the logic runs against a fake (fake clock, fake processes, fake files) in unit
+// tests.
 #pragma once
 
 #include <sys/types.h>

@@ -231,7 +231,8 @@ class LinuxPlatform final : public Platform {
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
     argv.push_back(const_cast<char*>(executable.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -247,8 +248,8 @@ class LinuxPlatform final : public Platform {
       }
     }
     pid_t pid = -1;
-    const bool started =
-        ready && posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    const bool started = ready && posix_spawn(&pid, executable.c_str(), &actions, nullptr,
+                                              argv.data(), environ) == 0;
     (void)posix_spawn_file_actions_destroy(&actions);
     if (output >= 0) (void)close(output);
     if (!started) return std::nullopt;

@@ -14,7 +14,8 @@ bool stopServices(Platform& platform, const StagingLayout& layout) {
       start(platform, launcher, {"force-stop", "--data", layout.dataDirectory}, statusFile);
   if (!waitTask(platform, forceStop, kForceStopLimitSeconds)) stopProcess(platform, forceStop);
 
-  ChildHandle status = start(platform, launcher, {"status", "--data", layout.dataDirectory}, statusFile);
+  ChildHandle status =
+      start(platform, launcher, {"status", "--data", layout.dataDirectory}, statusFile);
   if (!waitTask(platform, status, kStatusLimitSeconds)) {
     stopProcess(platform, status);
     return false;

@@ -22,8 +22,7 @@ std::string joinPath(const std::string& directory, const std::string& name);
 // width / w and height / h about the origin, sampling at pixel centres. False, leaving `out` as it
 // was, when either size is empty, the mask's pixels do not match its size, or the frame is larger
 // than kMaxFrameSide a side.
-bool renderMatte(const PersonMask& mask, std::uint32_t width, std::uint32_t height,
-                 GrayImage& out);
+bool renderMatte(const PersonMask& mask, std::uint32_t width, std::uint32_t height, GrayImage& out);
 
 // What the matte step keeps from frame to frame: the shared segmentation, the output directory and
 // the mask and matte buffers, reused (the run trades the matte for the background writer's, so two

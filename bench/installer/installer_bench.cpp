@@ -42,10 +42,11 @@ double overheadOnce() {
   writeFile(tree.marker, "");
   handOver(tree);
   const auto env = testEnvironment(tree);
-  const pid_t app = spawnProcess(installerCommand({"1000"}, true, "sleep"), env, "/dev/null", "/dev/null");
-  const pid_t installer = spawnProcess(
-      installerCommand({std::to_string(app), tree.bundle, tree.staging, tree.data}), env,
-      "/dev/null", "/dev/null");
+  const pid_t app =
+      spawnProcess(installerCommand({"1000"}, true, "sleep"), env, "/dev/null", "/dev/null");
+  const pid_t installer =
+      spawnProcess(installerCommand({std::to_string(app), tree.bundle, tree.staging, tree.data}),
+                   env, "/dev/null", "/dev/null");
   writeFile(tree.handoff, "{\"pid\": " + std::to_string(installer) + "}");
   if (geteuid() == 0) (void)lchown(tree.handoff.c_str(), kUnprivilegedId, kUnprivilegedId);
   usleep(300000);  // the installer is polling by now
@@ -96,12 +97,14 @@ int main(int argc, char** argv) {
   std::vector<double> overheads;
   for (int i = 0; i < runs; ++i) overheads.push_back(overheadOnce());
   const auto [lo, hi] = std::minmax_element(overheads.begin(), overheads.end());
-  std::printf("installer overhead, app exit -> commit (%d runs): median %.1f ms, min %.1f ms, "
-              "max %.1f ms\n",
-              runs, median(overheads) * 1e3, *lo * 1e3, *hi * 1e3);
-  std::printf("  of which the quit probe's 100 ms pause accounts for up to 100 ms (50 ms on "
-              "average); ratio median/pause = %.2f\n",
-              median(overheads) / 0.1);
+  std::printf(
+      "installer overhead, app exit -> commit (%d runs): median %.1f ms, min %.1f ms, "
+      "max %.1f ms\n",
+      runs, median(overheads) * 1e3, *lo * 1e3, *hi * 1e3);
+  std::printf(
+      "  of which the quit probe's 100 ms pause accounts for up to 100 ms (50 ms on "
+      "average); ratio median/pause = %.2f\n",
+      median(overheads) / 0.1);
 
   Tree tree = makeTree();
   const std::string small = tree.root + "/small.app";
@@ -116,8 +119,10 @@ int main(int argc, char** argv) {
   constexpr int kSwaps = 2001;
   const double smallTime = exchangeTime(*platform, small, smallStaged, kSwaps);
   const double largeTime = exchangeTime(*platform, large, largeStaged, kSwaps);
-  std::printf("exchange, 10-file bundle: median %.2f us over %d exchanges\n", smallTime * 1e6, kSwaps);
-  std::printf("exchange, 100000-file bundle: median %.2f us over %d exchanges\n", largeTime * 1e6, kSwaps);
+  std::printf("exchange, 10-file bundle: median %.2f us over %d exchanges\n", smallTime * 1e6,
+              kSwaps);
+  std::printf("exchange, 100000-file bundle: median %.2f us over %d exchanges\n", largeTime * 1e6,
+              kSwaps);
   std::printf("ratio 100000-file / 10-file: %.2f (one rename either way)\n", largeTime / smallTime);
   removeTree(tree);
   return 0;

@@ -53,7 +53,6 @@ double secondsFor(const std::vector<std::string>& argv) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-
 struct Bundle {
   std::string launcher;
   std::string otherLauncher;  // empty unless another build was given

@@ -69,8 +69,7 @@ std::unique_ptr<XnnNetwork> XnnNetwork::create(const Graph& graph, std::size_t t
   return create(graph, std::move(pool), error);
 }
 
-std::unique_ptr<XnnNetwork> XnnNetwork::create(const Graph& graph,
-                                               std::shared_ptr<ThreadPool> pool,
+std::unique_ptr<XnnNetwork> XnnNetwork::create(const Graph& graph, std::shared_ptr<ThreadPool> pool,
                                                std::string& error) {
   if (!validateGraph(graph, error) || !initializeOnce(error)) return nullptr;
 
@@ -243,8 +242,8 @@ std::unique_ptr<XnnNetwork> XnnNetwork::create(const Graph& graph,
   xnn_runtime_t rawRuntime = nullptr;
   // Between inferences the pool's workers go to sleep rather than spin, so the cores are free for
   // whatever else the program does meanwhile (decoding, writing files).
-  const xnn_status created = xnn_create_runtime_v2(subgraph.get(), net->pool_->get(),
-                                                   XNN_FLAG_YIELD_WORKERS, &rawRuntime);
+  const xnn_status created =
+      xnn_create_runtime_v2(subgraph.get(), net->pool_->get(), XNN_FLAG_YIELD_WORKERS, &rawRuntime);
   if (created != xnn_status_success) {
     error = "XNNPACK cannot create the runtime (status " +
             std::to_string(static_cast<int>(created)) + ")";

@@ -63,8 +63,8 @@ void removeAll(const std::string& path) {
 TempDir::TempDir(const std::string& prefix) {
   std::optional<std::string> made = makeTempDirectory(prefix);
   if (!made) {
-    throw std::runtime_error("cannot make a temporary directory " + prefix + "XXXXXX: " +
-                             std::strerror(errno));
+    throw std::runtime_error("cannot make a temporary directory " + prefix +
+                             "XXXXXX: " + std::strerror(errno));
   }
   path_ = std::move(*made);
 }

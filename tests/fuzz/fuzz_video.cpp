@@ -72,9 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const SegmenterFactory makeSegmenter = [](std::string&) -> std::unique_ptr<Segmenter> {
     return std::make_unique<CornerSegmenter>();
   };
-  const ExitStatus status = runMatte({video, out}, platform, makeSegmenter,
-                                     RunOptions{std::chrono::milliseconds(10000)}, scratch.sink,
-                                     scratch.sink);
+  const ExitStatus status =
+      runMatte({video, out}, platform, makeSegmenter, RunOptions{std::chrono::milliseconds(10000)},
+               scratch.sink, scratch.sink);
   switch (status) {
     case ExitStatus::kOk:
     case ExitStatus::kFailure:

@@ -21,10 +21,10 @@ inline std::int64_t seconds(double s) { return static_cast<std::int64_t>(s * 1e6
 
 // How a scripted child behaves; times are microseconds after its launch.
 struct ChildScript {
-  std::int64_t runsFor = kNever;    // ends by itself after this long
-  std::int64_t termDelay = 0;       // ends this long after SIGTERM...
-  bool ignoresTerm = false;         // ...unless it ignores it
-  bool survivesKill = false;        // SIGKILL has no effect
+  std::int64_t runsFor = kNever;                   // ends by itself after this long
+  std::int64_t termDelay = 0;                      // ends this long after SIGTERM...
+  bool ignoresTerm = false;                        // ...unless it ignores it
+  bool survivesKill = false;                       // SIGKILL has no effect
   std::optional<std::int64_t> createsMarkerAfter;  // creates the ready marker (from its flag)
   std::optional<std::int64_t> writesAfter;         // writes `output` to its standard output
   std::string output;
@@ -52,7 +52,9 @@ class FakePlatform : public Platform {
   std::map<std::string, std::optional<std::string>> realPaths;
   // Pairs of paths that name one file (a folder and a bind mount of it).
   std::set<std::pair<std::string, std::string>> sameFiles;
-  std::function<ChildScript(const Spawned&)> scriptFor = [](const Spawned&) { return ChildScript{}; };
+  std::function<ChildScript(const Spawned&)> scriptFor = [](const Spawned&) {
+    return ChildScript{};
+  };
   int failCall = 0;  // the 1-based call of a failable operation that fails; 0: none
 
   // --- what a test inspects
@@ -138,7 +140,7 @@ class FakePlatform : public Platform {
     if (outputPath != nullptr) files[*outputPath] = "";
     if (failing() || files.count(executable) == 0) return std::nullopt;
     Spawned child{executable, arguments, outputPath ? std::optional(*outputPath) : std::nullopt,
-                  now, kNever, {}};
+                  now,        kNever,    {}};
     child.script = scriptFor(child);
     if (child.script.runsFor != kNever) child.endsAt = now + child.script.runsFor;
     spawned.push_back(child);

@@ -36,7 +36,8 @@ double now() {
 void check(bool ok, const std::string& what) {
   if (!ok) {
     // Harness failures are setup faults of the test machine; make them loud.
-    std::fprintf(stderr, "installer test harness: %s failed: %s\n", what.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "installer test harness: %s failed: %s\n", what.c_str(),
+                 std::strerror(errno));
     std::abort();
   }
 }
@@ -153,8 +154,7 @@ std::vector<char*> cStringArray(const std::vector<std::string>& strings) {
 }
 
 pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                   const std::string& stdoutPath, const std::string& stderrPath,
-                   int stderrFd) {
+                   const std::string& stdoutPath, const std::string& stderrPath, int stderrFd) {
   std::vector<char*> args = cStringArray(argv);
   std::vector<char*> envp = cStringArray(env);
 
@@ -257,17 +257,16 @@ RunResult runInstaller(const Tree& tree, const RunOptions& options) {
   std::ostringstream quit;
   quit << options.appRunsFor;
   // It runs as the installer's user, or the installer's probe could not see it.
-  const pid_t app = spawnProcess(installerCommand({quit.str()}, true, "sleep"), env, "/dev/null",
-                                 "/dev/null");
-  const std::vector<std::string> arguments =
-      options.arguments.value_or(std::vector<std::string>{std::to_string(app), tree.bundle,
-                                                          tree.staging, tree.data});
+  const pid_t app =
+      spawnProcess(installerCommand({quit.str()}, true, "sleep"), env, "/dev/null", "/dev/null");
+  const std::vector<std::string> arguments = options.arguments.value_or(
+      std::vector<std::string>{std::to_string(app), tree.bundle, tree.staging, tree.data});
   const std::string outPath = tree.root + "/installer.out";
   const std::string errPath = tree.root + "/installer.err";
   const double started = now();
-  const pid_t installer = spawnProcess(installerCommand(arguments), env,
-                                       options.stdoutClosed ? std::string() : outPath, errPath,
-                                       options.stderrFd);
+  const pid_t installer =
+      spawnProcess(installerCommand(arguments), env, options.stdoutClosed ? std::string() : outPath,
+                   errPath, options.stderrFd);
   RunResult result;
   result.installerPid = installer;
   if (options.writeHandoff) {

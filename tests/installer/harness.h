@@ -25,7 +25,7 @@ struct Tree {
   std::string handoff;
   std::string marker;
   std::string statusFile;
-  std::string log;  // where the stand-ins record how they were started
+  std::string log;    // where the stand-ins record how they were started
   std::string procs;  // where the app stand-in records "<version> <pid> <its standard output>"
 };
 
@@ -65,10 +65,10 @@ std::vector<char*> cStringArray(const std::vector<std::string>& strings);
 // With `stderrFd` >= 0 that descriptor is standard error instead of `stderrPath`; an empty
 // `stdoutPath` starts it with its standard output closed.
 pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                   const std::string& stdoutPath, const std::string& stderrPath,
-                   int stderrFd = -1);
+                   const std::string& stdoutPath, const std::string& stderrPath, int stderrFd = -1);
 // The environment of this process without any display, plus `extra` ("NAME=value").
-std::vector<std::string> testEnvironment(const Tree& tree, const std::vector<std::string>& extra = {});
+std::vector<std::string> testEnvironment(const Tree& tree,
+                                         const std::vector<std::string>& extra = {});
 // The installer's command line (or another program's), through setpriv when running as root.
 std::vector<std::string> installerCommand(const std::vector<std::string>& arguments,
                                           bool unprivileged = true,
@@ -93,10 +93,10 @@ struct RunOptions {
   bool writeHandoff = true;
   // Default: {"pid": <installer pid>}; "{pid}" in a given text becomes the installer's pid.
   std::optional<std::string> handoffContent;
-  double appRunsFor = 0.3;                    // the stand-in desktop application quits after this
+  double appRunsFor = 0.3;  // the stand-in desktop application quits after this
   double timeoutSeconds = 120;
-  int stderrFd = -1;                // the installer's standard error, instead of a file
-  bool stdoutClosed = false;        // the installer starts with its standard output closed
+  int stderrFd = -1;          // the installer's standard error, instead of a file
+  bool stdoutClosed = false;  // the installer starts with its standard output closed
   // Called once the installer has ended, while what it started still runs.
   std::function<void(const RunResult&)> afterExit;
 };

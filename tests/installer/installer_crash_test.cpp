@@ -28,9 +28,9 @@ pid_t startRun(const Tree& tree, pid_t* app) {
   handOver(tree);
   const auto env = testEnvironment(tree);
   *app = spawnProcess(installerCommand({"0.05"}, true, "sleep"), env, "/dev/null", "/dev/null");
-  const pid_t installer = spawnProcess(
-      installerCommand({std::to_string(*app), tree.bundle, tree.staging, tree.data}), env,
-      "/dev/null", "/dev/null");
+  const pid_t installer =
+      spawnProcess(installerCommand({std::to_string(*app), tree.bundle, tree.staging, tree.data}),
+                   env, "/dev/null", "/dev/null");
   writeFile(tree.handoff, "{\"pid\": " + std::to_string(installer) + "}");
   if (geteuid() == 0) (void)lchown(tree.handoff.c_str(), kUnprivilegedId, kUnprivilegedId);
   return installer;

@@ -9,10 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
-
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -79,9 +78,9 @@ const std::vector<std::string> kReadyLaunch = {"new app [--trelvo-beta-ready={ma
 const std::vector<std::string> kFullRollback = {
     "new app [--trelvo-beta-ready={marker}]", "previous service [force-stop] [--data] [{data}]",
     "previous service [status] [--data] [{data}]", "previous app [--trelvo-beta-rollback]"};
-const std::vector<std::string> kServicesOnly = {
-    "new app [--trelvo-beta-ready={marker}]", "previous service [force-stop] [--data] [{data}]",
-    "previous service [status] [--data] [{data}]"};
+const std::vector<std::string> kServicesOnly = {"new app [--trelvo-beta-ready={marker}]",
+                                                "previous service [force-stop] [--data] [{data}]",
+                                                "previous service [status] [--data] [{data}]"};
 
 class Outcomes : public Installer, public ::testing::WithParamInterface<Outcome> {};
 
@@ -114,28 +113,40 @@ TEST_P(Outcomes, LeaveBundlesAsExpected) {
 
 INSTANTIATE_TEST_SUITE_P(
     Installer, Outcomes,
-    ::testing::Values(
-        Outcome{"Commits", previousWith("stopped"), newWith("ready"), 0, "new", "", "", kReadyLaunch},
-        Outcome{"NewVersionEndsEarly", previousWith("stopped"), newWith("exit"), 0, "previous", "",
-                "", kFullRollback},
-        Outcome{"MarkerThenEndWithinOnePause", previousWith("stopped"), newWith("ready-exit"), 0,
-                "previous", "", "", kFullRollback},
-        Outcome{"StatusStoppedWithFailingExit", previousWith("stopped-exit3"), newWith("exit-late"),
-                0, "previous", "", "", kFullRollback},
-        Outcome{"StatusStopping", previousWith("stopping"), newWith("exit"), 5, "new", "previous",
-                "staging", kServicesOnly},
-        Outcome{"StatusUpperCase", previousWith("upper"), newWith("exit"), 5, "new", "previous",
-                "staging", kServicesOnly},
-        Outcome{"StatusSilentAfterForceStopSaidStopped", previousWith("silent"), newWith("exit"), 5,
-                "new", "previous", "staging", kServicesOnly},
-        Outcome{"LauncherErrorObject", previousWith("error"), newWith("exit"), 5, "new", "previous",
-                "staging", kServicesOnly},
-        Outcome{"NoServiceLauncher", previousWith("stopped", false), newWith("exit"), 5, "new",
-                "previous", "staging", {"new app [--trelvo-beta-ready={marker}]"}},
-        Outcome{"RelaunchFails", previousWith("stopped", true, false), newWith("exit"), 5, "previous",
-                "new", "bundle", kServicesOnly},
-        Outcome{"SwapFails", previousWith("stopped"), std::nullopt, 4, "previous", "", "",
-                {"previous app [--trelvo-beta-rollback]"}}),
+    ::testing::Values(Outcome{"Commits", previousWith("stopped"), newWith("ready"), 0, "new", "",
+                              "", kReadyLaunch},
+                      Outcome{"NewVersionEndsEarly", previousWith("stopped"), newWith("exit"), 0,
+                              "previous", "", "", kFullRollback},
+                      Outcome{"MarkerThenEndWithinOnePause", previousWith("stopped"),
+                              newWith("ready-exit"), 0, "previous", "", "", kFullRollback},
+                      Outcome{"StatusStoppedWithFailingExit", previousWith("stopped-exit3"),
+                              newWith("exit-late"), 0, "previous", "", "", kFullRollback},
+                      Outcome{"StatusStopping", previousWith("stopping"), newWith("exit"), 5, "new",
+                              "previous", "staging", kServicesOnly},
+                      Outcome{"StatusUpperCase", previousWith("upper"), newWith("exit"), 5, "new",
+                              "previous", "staging", kServicesOnly},
+                      Outcome{"StatusSilentAfterForceStopSaidStopped", previousWith("silent"),
+                              newWith("exit"), 5, "new", "previous", "staging", kServicesOnly},
+                      Outcome{"LauncherErrorObject", previousWith("error"), newWith("exit"), 5,
+                              "new", "previous", "staging", kServicesOnly},
+                      Outcome{"NoServiceLauncher",
+                              previousWith("stopped", false),
+                              newWith("exit"),
+                              5,
+                              "new",
+                              "previous",
+                              "staging",
+                              {"new app [--trelvo-beta-ready={marker}]"}},
+                      Outcome{"RelaunchFails", previousWith("stopped", true, false),
+                              newWith("exit"), 5, "previous", "new", "bundle", kServicesOnly},
+                      Outcome{"SwapFails",
+                              previousWith("stopped"),
+                              std::nullopt,
+                              4,
+                              "previous",
+                              "",
+                              "",
+                              {"previous app [--trelvo-beta-rollback]"}}),
     [](const ::testing::TestParamInfo<Outcome>& param) { return std::string(param.param.name); });
 
 TEST_F(Installer, SwapAndFallbackFailKeepsStaging) {
@@ -169,14 +180,17 @@ TEST_F(Installer, RequestRefusalsTouchNothing) {
       {"five arguments", {"999", tree.bundle, tree.staging, tree.data, "x"}, 0700},
       {"pid 1", {"1", tree.bundle, tree.staging, tree.data}, 0700},
       {"pid letters", {"abc", tree.bundle, tree.staging, tree.data}, 0700},
-      {"upper case extension", {"999", tree.apps + "/Trelvo Pro.APP", tree.staging, tree.data}, 0700},
+      {"upper case extension",
+       {"999", tree.apps + "/Trelvo Pro.APP", tree.staging, tree.data},
+       0700},
       {"relative data", {"999", tree.bundle, tree.staging, "Data Dir"}, 0700},
       {"group may read and search", {"999", tree.bundle, tree.staging, tree.data}, 0750},
       {"staging is a link", {"999", tree.bundle, link, tree.data}, 0700},
       {"staging is a link, trailing slash", {"999", tree.bundle, link + "/", tree.data}, 0700},
       {"staging elsewhere", {"999", tree.bundle, other, tree.data}, 0700},
       {"parent through ..",
-       {"999", tree.bundle, tree.apps + "/../Apps/.trelvo-beta-app-1", tree.data}, 0700},
+       {"999", tree.bundle, tree.apps + "/../Apps/.trelvo-beta-app-1", tree.data},
+       0700},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,8 +255,9 @@ TEST_F(Installer, RootIsRefused) {
   // The tree belongs to root here, so every other check would pass.
   const std::string handoffBefore = "{\"pid\": 1}";
   writeFile(tree.handoff, handoffBefore);
-  const pid_t pid = spawnProcess(installerCommand({"999", tree.bundle, tree.staging, tree.data}, false),
-                                 testEnvironment(tree), tree.root + "/out", tree.root + "/err");
+  const pid_t pid =
+      spawnProcess(installerCommand({"999", tree.bundle, tree.staging, tree.data}, false),
+                   testEnvironment(tree), tree.root + "/out", tree.root + "/err");
   EXPECT_EQ(waitExit(pid, 30), 2);
   EXPECT_EQ(completeVersion(tree.bundle), std::optional<std::string>("previous"));
   EXPECT_EQ(completeVersion(tree.staged), std::optional<std::string>("new"));
@@ -401,7 +416,8 @@ TEST_F(Installer, CommitRemovesLinksNotTheirTargets) {
   EXPECT_EQ(readFile(outside + "/keep"), "kept");
   // Nothing is left beside the bundle either.
   std::vector<std::string> left;
-  for (const auto& e : std::filesystem::directory_iterator(tree.apps)) left.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(tree.apps))
+    left.push_back(e.path().filename());
   EXPECT_EQ(left, std::vector<std::string>{"Trelvo Pro.app"});
 }
 
@@ -473,7 +489,8 @@ TEST_F(Installer, AlertPromptsOnTheTerminalAndWaitsForEnter) {
   makeBundle(tree.staged, newWith("exit"));
   handOver(tree);
   const auto env = testEnvironment(tree);
-  const pid_t app = spawnProcess(installerCommand({"0.3"}, true, "sleep"), env, "/dev/null", "/dev/null");
+  const pid_t app =
+      spawnProcess(installerCommand({"0.3"}, true, "sleep"), env, "/dev/null", "/dev/null");
   const std::vector<std::string> command =
       installerCommand({std::to_string(app), tree.bundle, tree.staging, tree.data});
   std::vector<char*> argv = cStringArray(command);

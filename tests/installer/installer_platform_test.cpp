@@ -110,7 +110,8 @@ TEST_F(LinuxPlatformTest, ReadFileRefusesLargeFilesAndFifos) {
   put(dir + "/small", "{\"pid\": 1}");
   put(dir + "/large", std::string(kJsonFileLimit + 1, ' '));
   ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-  EXPECT_EQ(platform->readFile(dir + "/small", kJsonFileLimit), std::optional<std::string>("{\"pid\": 1}"));
+  EXPECT_EQ(platform->readFile(dir + "/small", kJsonFileLimit),
+            std::optional<std::string>("{\"pid\": 1}"));
   EXPECT_FALSE(platform->readFile(dir + "/large", kJsonFileLimit));
   EXPECT_FALSE(platform->readFile(dir + "/fifo", kJsonFileLimit));  // and it did not block
   EXPECT_FALSE(platform->readFile(dir + "/missing", kJsonFileLimit));
@@ -330,8 +331,8 @@ TEST_F(LinuxPlatformTest, RollbackKillsANewVersionThatIgnoresTerm) {
   ASSERT_TRUE(ignoresTerm(newPid)) << "the stand-in did not get to ignore SIGTERM";
 
   const auto before = std::chrono::steady_clock::now();
-  const ExitStatus status = rollBack(
-      *platform, stagingLayout(tree.bundle, tree.staging, tree.data), newVersion);
+  const ExitStatus status =
+      rollBack(*platform, stagingLayout(tree.bundle, tree.staging, tree.data), newVersion);
   const auto took = std::chrono::steady_clock::now() - before;
 
   EXPECT_EQ(status, ExitStatus::kDone);
@@ -348,11 +349,15 @@ TEST_F(LinuxPlatformTest, RollbackKillsANewVersionThatIgnoresTerm) {
   }
   ASSERT_EQ(starts.size(), 2u);
   EXPECT_EQ(starts[1].version, "previous");
-  EXPECT_EQ(harness::readFile(tree.log),
-            "new app [--trelvo-beta-ready=" + tree.marker + "]\n"
-            "previous service [force-stop] [--data] [" + tree.data + "]\n"
-            "previous service [status] [--data] [" + tree.data + "]\n"
-            "previous app [--trelvo-beta-rollback]\n");
+  EXPECT_EQ(harness::readFile(tree.log), "new app [--trelvo-beta-ready=" + tree.marker +
+                                             "]\n"
+                                             "previous service [force-stop] [--data] [" +
+                                             tree.data +
+                                             "]\n"
+                                             "previous service [status] [--data] [" +
+                                             tree.data +
+                                             "]\n"
+                                             "previous app [--trelvo-beta-rollback]\n");
   // The relaunched previous version is this test's child: end it before the tree goes.
   (void)kill(starts[1].pid, SIGKILL);
   (void)waitpid(starts[1].pid, nullptr, 0);

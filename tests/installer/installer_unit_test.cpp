@@ -55,15 +55,16 @@ TEST(Paths, OperateOnStringsOnly) {
 }
 
 TEST(Paths, JoinPutsExactlyOneSlash) {
-  EXPECT_EQ(appendingPathComponent("/data", "run/native-update.json"), "/data/run/native-update.json");
+  EXPECT_EQ(appendingPathComponent("/data", "run/native-update.json"),
+            "/data/run/native-update.json");
   EXPECT_EQ(appendingPathComponent("/data/", "/ready"), "/data/ready");
   EXPECT_EQ(appendingPathComponent("/", "x"), "/x");
 }
 
 TEST(Paths, TidiedAndOverlapping) {
   const std::vector<std::pair<std::string, std::string>> tidied = {
-      {"/a//b/./c/", "/a/b/c"}, {"/", "/"},          {"//", "/"},
-      {"~/x/", "~/x"},          {"/a/../b", "/a/../b"}, {"./a", "a"},
+      {"/a//b/./c/", "/a/b/c"}, {"/", "/"},   {"//", "/"}, {"~/x/", "~/x"},
+      {"/a/../b", "/a/../b"},   {"./a", "a"},
   };
   for (const auto& [path, tidy] : tidied) {
     SCOPED_TRACE(path);
@@ -83,18 +84,23 @@ TEST(Paths, TidiedAndOverlapping) {
 TEST(Paths, Utf8Validity) {
   EXPECT_TRUE(isValidUtf8("/Users/李/Trelvo Pro.app"));
   EXPECT_FALSE(isValidUtf8("/bad\xff"));
-  EXPECT_FALSE(isValidUtf8("\xc0\xaf"));          // overlong "/"
-  EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));      // a surrogate
-  EXPECT_FALSE(isValidUtf8("\xe6\x9c"));          // cut short
+  EXPECT_FALSE(isValidUtf8("\xc0\xaf"));      // overlong "/"
+  EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));  // a surrogate
+  EXPECT_FALSE(isValidUtf8("\xe6\x9c"));      // cut short
 }
 
 // ---------------------------------------------------------------- process id and JSON
 
 TEST(ProcessId, ReadAsStrtolThenNarrowed) {
   const std::vector<std::pair<std::string, pid_t>> cases = {
-      {"1234", 1234}, {"  +77", 77}, {"-5", -5},     {"abc", 0},
-      {"12ab", 12},   {"", 0},       {"4294967298", 2},  // low 32 bits
-      {"99999999999999999999999", -1},                   // clamped by strtol, then narrowed
+      {"1234", 1234},
+      {"  +77", 77},
+      {"-5", -5},
+      {"abc", 0},
+      {"12ab", 12},
+      {"", 0},
+      {"4294967298", 2},                // low 32 bits
+      {"99999999999999999999999", -1},  // clamped by strtol, then narrowed
   };
   for (const auto& [text, pid] : cases) {
     SCOPED_TRACE(text);
@@ -104,12 +110,22 @@ TEST(ProcessId, ReadAsStrtolThenNarrowed) {
 
 TEST(Json, OnlyAnObjectIsADocument) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {R"({"pid": 12})", true},   {" {}\n", true},           {"[1]", false},
-      {"12", false},              {"\"x\"", false},          {"", false},
-      {"{", false},               {R"({"a":1,})", false},    {R"({"a":01})", false},
-      {R"({"a":"\x"})", false},   {"{\"a\":\"\x01\"}", false}, {R"({"a":1} x)", false},
-      {"{\"a\":\"\xff\"}", false}, {R"({"a":[1,{"b":null}],"c":true})", true},
-      {R"({"a":1e999})", false},  {R"({"a":"\ud800"})", false},
+      {R"({"pid": 12})", true},
+      {" {}\n", true},
+      {"[1]", false},
+      {"12", false},
+      {"\"x\"", false},
+      {"", false},
+      {"{", false},
+      {R"({"a":1,})", false},
+      {R"({"a":01})", false},
+      {R"({"a":"\x"})", false},
+      {"{\"a\":\"\x01\"}", false},
+      {R"({"a":1} x)", false},
+      {"{\"a\":\"\xff\"}", false},
+      {R"({"a":[1,{"b":null}],"c":true})", true},
+      {R"({"a":1e999})", false},
+      {R"({"a":"\ud800"})", false},
   };
   for (const auto& [text, ok] : cases) {
     SCOPED_TRACE(text);
@@ -118,7 +134,8 @@ TEST(Json, OnlyAnObjectIsADocument) {
 }
 
 TEST(Json, MembersKeepTypeAndDecodedText) {
-  const auto doc = parseJsonObject(R"({"state":"\u0073topped","pid":1234.0,"x":"\ud83d\ude00","pid2":"7"})");
+  const auto doc =
+      parseJsonObject(R"({"state":"\u0073topped","pid":1234.0,"x":"\ud83d\ude00","pid2":"7"})");
   ASSERT_TRUE(doc);
   EXPECT_EQ(member(doc, "state")->text, "stopped");
   EXPECT_EQ(member(doc, "pid")->type, JsonValue::Type::Number);
@@ -179,8 +196,7 @@ TEST(Json, EdgeCases) {
 }
 
 TEST(Json, RepeatedMemberKeepsTheLastAndEqualNumbersAreEqual) {
-  const auto doc =
-      parseJsonObject(R"({"pid":"1","pid":4711,"a":4711.0,"b":4.711e3,"c":47110e-1})");
+  const auto doc = parseJsonObject(R"({"pid":"1","pid":4711,"a":4711.0,"b":4.711e3,"c":47110e-1})");
   ASSERT_TRUE(doc);
   ASSERT_EQ(member(doc, "pid")->type, JsonValue::Type::Number);
   for (const char* name : {"pid", "a", "b", "c"}) {
@@ -248,14 +264,16 @@ class Transaction : public ::testing::Test {
   std::vector<std::string> launchesWith(const std::string& argument) {
     std::vector<std::string> executables;
     for (const auto& s : fake.spawned) {
-      if (s.arguments.size() == 1 && s.arguments[0] == argument) executables.push_back(s.executable);
+      if (s.arguments.size() == 1 && s.arguments[0] == argument)
+        executables.push_back(s.executable);
     }
     return executables;
   }
 
   int spawnsWith(const std::string& first) {
-    return static_cast<int>(std::count_if(fake.spawned.begin(), fake.spawned.end(),
-                                          [&](const auto& s) { return s.arguments.at(0) == first; }));
+    return static_cast<int>(
+        std::count_if(fake.spawned.begin(), fake.spawned.end(),
+                      [&](const auto& s) { return s.arguments.at(0) == first; }));
   }
 
   double elapsed() { return static_cast<double>(fake.now - seconds(1000)) / 1e6; }
@@ -294,65 +312,139 @@ TEST_F(Transaction, RequestChecks) {
       {"APP upper case", {pid, "/Users/u/Apps/Trelvo Pro.APP", kStaging, kData}, none, false, ""},
       {"no extension", {pid, "/Users/u/Apps/Trelvo Pro", kStaging, kData}, none, false, ""},
       {"staging prefix", {pid, kBundle, "/Users/u/Apps/.trelvo-beta-ap", kData}, none, false, ""},
-      {"staging prefix case", {pid, kBundle, "/Users/u/Apps/.Trelvo-beta-app-1", kData}, none,
-       false, ""},
+      {"staging prefix case",
+       {pid, kBundle, "/Users/u/Apps/.Trelvo-beta-app-1", kData},
+       none,
+       false,
+       ""},
       {"staging elsewhere", {pid, kBundle, "/Users/u/.trelvo-beta-app-1", kData}, none, false, ""},
-      {"staging parent via ..", {pid, kBundle, "/Users/u/Apps/../Apps/.trelvo-beta-app-1", kData},
-       [](FakePlatform& f) { f.entries["/Users/u/Apps/../Apps/.trelvo-beta-app-1"] = {true, 501, 0700}; },
-       false, ""},
-      {"staging missing", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries.clear(); }, false, kStaging},
-      {"staging is a link", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].isDirectory = false; }, false, kStaging},
-      {"staging owned by another", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].owner = 502; }, false, kStaging},
-      {"staging group readable", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].permissions = 0750; }, false, kStaging},
-      {"staging others writable", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].permissions = 0702; }, false, kStaging},
-      {"staging owner only with setgid", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.entries[kStaging].permissions = 02700; }, true, kStaging},
+      {"staging parent via ..",
+       {pid, kBundle, "/Users/u/Apps/../Apps/.trelvo-beta-app-1", kData},
+       [](FakePlatform& f) {
+         f.entries["/Users/u/Apps/../Apps/.trelvo-beta-app-1"] = {true, 501, 0700};
+       },
+       false,
+       ""},
+      {"staging missing",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.entries.clear(); },
+       false,
+       kStaging},
+      {"staging is a link",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.entries[kStaging].isDirectory = false; },
+       false,
+       kStaging},
+      {"staging owned by another",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.entries[kStaging].owner = 502; },
+       false,
+       kStaging},
+      {"staging group readable",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.entries[kStaging].permissions = 0750; },
+       false,
+       kStaging},
+      {"staging others writable",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.entries[kStaging].permissions = 0702; },
+       false,
+       kStaging},
+      {"staging owner only with setgid",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.entries[kStaging].permissions = 02700; },
+       true,
+       kStaging},
       {"bundle not UTF-8", {pid, "/Users/u/Apps/\xff.app", kStaging, kData}, none, false, ""},
-      {"staging not UTF-8", {pid, kBundle, "/Users/u/Apps/.trelvo-beta-app-\xff", kData}, none,
-       false, ""},
-      {"staging with a trailing slash", {pid, kBundle, std::string(kStaging) + "/", kData}, none,
-       true, kStaging},
+      {"staging not UTF-8",
+       {pid, kBundle, "/Users/u/Apps/.trelvo-beta-app-\xff", kData},
+       none,
+       false,
+       ""},
+      {"staging with a trailing slash",
+       {pid, kBundle, std::string(kStaging) + "/", kData},
+       none,
+       true,
+       kStaging},
       // lstat of "link/" would follow the link, so the slash is dropped before looking.
-      {"staging is a link, trailing slash", {pid, kBundle, std::string(kStaging) + "/", kData},
+      {"staging is a link, trailing slash",
+       {pid, kBundle, std::string(kStaging) + "/", kData},
        [](FakePlatform& f) {
          f.entries[kStaging].isDirectory = false;
          f.entries[std::string(kStaging) + "/"] = {true, 501, 0700};
        },
-       false, kStaging},
+       false,
+       kStaging},
       // The staging directory is deleted at the end: it may not be the bundle, hold it or lie in
       // it, by spelling or through links.
-      {"staging is the bundle", {pid, kBundleNamedLikeStaging, kBundleNamedLikeStaging, kData},
-       [](FakePlatform& f) { f.entries[kBundleNamedLikeStaging] = {true, 501, 0700}; }, false, ""},
+      {"staging is the bundle",
+       {pid, kBundleNamedLikeStaging, kBundleNamedLikeStaging, kData},
+       [](FakePlatform& f) {
+         f.entries[kBundleNamedLikeStaging] = {true, 501, 0700};
+       },
+       false,
+       ""},
       {"staging is the bundle, trailing slash",
        {pid, kBundleNamedLikeStaging, std::string(kBundleNamedLikeStaging) + "/", kData},
-       [](FakePlatform& f) { f.entries[kBundleNamedLikeStaging] = {true, 501, 0700}; }, false, ""},
-      {"bundle links to staging", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.realPaths[kBundle] = kStaging; }, false, kStaging},
-      {"bundle links into staging", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.realPaths[kBundle] = kStaged; }, false, kStaging},
-      {"bundle links to a folder holding staging", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.realPaths[kBundle] = "/Users/u"; }, false, kStaging},
-      {"bundle links to the root", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.realPaths[kBundle] = "/"; }, false, kStaging},
-      {"staging cannot be resolved", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.realPaths[kStaging] = std::nullopt; }, false, kStaging},
-      {"bundle links beside staging", {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) {
+         f.entries[kBundleNamedLikeStaging] = {true, 501, 0700};
+       },
+       false,
+       ""},
+      {"bundle links to staging",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = kStaging; },
+       false,
+       kStaging},
+      {"bundle links into staging",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = kStaged; },
+       false,
+       kStaging},
+      {"bundle links to a folder holding staging",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = "/Users/u"; },
+       false,
+       kStaging},
+      {"bundle links to the root",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = "/"; },
+       false,
+       kStaging},
+      {"staging cannot be resolved",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kStaging] = std::nullopt; },
+       false,
+       kStaging},
+      {"bundle links beside staging",
+       {pid, kBundle, kStaging, kData},
        [](FakePlatform& f) { f.realPaths[kBundle] = std::string(kStaging) + "0/Trelvo Pro.app"; },
-       true, kStaging},
-      {"bundle links elsewhere", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.realPaths[kBundle] = "/opt/Trelvo Pro.app"; }, true, kStaging},
-      {"bundle missing", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.realPaths[kBundle] = std::nullopt; }, true, kStaging},
-      {"bundle is staging mounted there", {pid, kBundle, kStaging, kData},
-       [](FakePlatform& f) { f.sameFiles.insert({kStaging, kBundle}); }, false, kStaging},
+       true,
+       kStaging},
+      {"bundle links elsewhere",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = "/opt/Trelvo Pro.app"; },
+       true,
+       kStaging},
+      {"bundle missing",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) { f.realPaths[kBundle] = std::nullopt; },
+       true,
+       kStaging},
+      {"bundle is staging mounted there",
+       {pid, kBundle, kStaging, kData},
+       [](FakePlatform& f) {
+         f.sameFiles.insert({kStaging, kBundle});
+       },
+       false,
+       kStaging},
       {"staging with a trailing slash is the bundle mounted there",
        {pid, kBundle, std::string(kStaging) + "/", kData},
-       [](FakePlatform& f) { f.sameFiles.insert({kStaging, kBundle}); }, false, kStaging},
+       [](FakePlatform& f) {
+         f.sameFiles.insert({kStaging, kBundle});
+       },
+       false,
+       kStaging},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -388,8 +480,8 @@ TEST_F(Transaction, AppAlreadyGoneCostsNoPause) {
 TEST_F(Transaction, QuitWaitBoundaries) {
   // The probe after the pause that reaches 45 s still counts; the limit is tested before pausing.
   const std::vector<std::pair<double, ExitStatus>> cases = {
-      {0.05, ExitStatus::kDone},  {44.95, ExitStatus::kDone},
-      {45.0, ExitStatus::kDone},  {45.000001, ExitStatus::kNotHandedOver},
+      {0.05, ExitStatus::kDone},         {44.95, ExitStatus::kDone},
+      {45.0, ExitStatus::kDone},         {45.000001, ExitStatus::kNotHandedOver},
       {1e9, ExitStatus::kNotHandedOver},
   };
   for (const auto& [goneAfter, expected] : cases) {
@@ -481,7 +573,8 @@ TEST_F(Transaction, FailedSwapKeepsStagingOnlyWhenFallbackFails) {
 
 TEST_F(Transaction, HandoffDeletedBeforeAnyLaunch) {
   EXPECT_EQ(run(), ExitStatus::kDone);
-  const auto removal = std::find(fake.calls.begin(), fake.calls.end(), std::string("remove ") + kHandoff);
+  const auto removal =
+      std::find(fake.calls.begin(), fake.calls.end(), std::string("remove ") + kHandoff);
   const auto launch = std::find_if(fake.calls.begin(), fake.calls.end(),
                                    [](const std::string& c) { return c.starts_with("spawn "); });
   ASSERT_NE(removal, fake.calls.end());
@@ -605,7 +698,7 @@ TEST_F(ChildControl, WaitTaskOnNothingOrEndedChild) {
 TEST_F(ChildControl, WaitTaskLimits) {
   const std::vector<std::tuple<double, double, bool, double>> cases = {
       // runs for, limit, ended, elapsed
-      {1.25, 40, true, 1.3}, {40.0, 40, true, 40.0}, {40.05, 40, false, 40.0},
+      {1.25, 40, true, 1.3},  {40.0, 40, true, 40.0},  {40.05, 40, false, 40.0},
       {12.0, 12, true, 12.0}, {13.0, 12, false, 12.0}, {1e6, 5, false, 5.0},
   };
   for (const auto& [runsFor, limit, ended, took] : cases) {
@@ -637,7 +730,11 @@ TEST_F(ChildControl, StopProcess) {
   immortal.survivesKill = true;
   const std::vector<Case> cases = {
       {"ends on TERM", polite, false, 0.3, {"TERM@1000000000"}},
-      {"killed after the grace period", stubborn, false, 5.0, {"TERM@1000000000", "KILL@1005000000"}},
+      {"killed after the grace period",
+       stubborn,
+       false,
+       5.0,
+       {"TERM@1000000000", "KILL@1005000000"}},
       {"outlives both", immortal, true, 10.0, {"TERM@1000000000", "KILL@1005000000"}},
   };
   for (const Case& c : cases) {
@@ -665,7 +762,8 @@ TEST_F(ChildControl, StopProcess) {
 TEST_F(ChildControl, LaunchAppRunsMainExecutableWithOneArgument) {
   fake.files["/A/Trelvo Pro.app/Contents/MacOS/Trelvo Pro"] = "x";
   EXPECT_TRUE(launchApp(fake, "/A/Trelvo Pro.app", "--trelvo-beta-rollback"));
-  EXPECT_EQ(fake.calls.back(), "spawn /A/Trelvo Pro.app/Contents/MacOS/Trelvo Pro [--trelvo-beta-rollback]");
+  EXPECT_EQ(fake.calls.back(),
+            "spawn /A/Trelvo Pro.app/Contents/MacOS/Trelvo Pro [--trelvo-beta-rollback]");
 }
 
 // ---- services and rollback
@@ -693,7 +791,9 @@ TEST_F(Transaction, StopServicesOutcomes) {
        },
        false},
       {"launcher missing",
-       [](Transaction& t) { t.fake.files.erase(std::string(kStaged) + "/Contents/Helpers/TrelvoService"); },
+       [](Transaction& t) {
+         t.fake.files.erase(std::string(kStaged) + "/Contents/Helpers/TrelvoService");
+       },
        false},
   };
   for (const Case& c : cases) {
@@ -702,10 +802,12 @@ TEST_F(Transaction, StopServicesOutcomes) {
     SetUp();
     c.tweak(*this);
     EXPECT_EQ(stopServices(fake, stagingLayout(kBundle, kStaging, kData)), c.confirmed);
-    const bool launcherThere = fake.files.count(std::string(kStaged) + "/Contents/Helpers/TrelvoService") > 0;
+    const bool launcherThere =
+        fake.files.count(std::string(kStaged) + "/Contents/Helpers/TrelvoService") > 0;
     if (launcherThere) {
       ASSERT_EQ(fake.spawned.size(), 2u);
-      EXPECT_EQ(fake.spawned[0].arguments, (std::vector<std::string>{"force-stop", "--data", kData}));
+      EXPECT_EQ(fake.spawned[0].arguments,
+                (std::vector<std::string>{"force-stop", "--data", kData}));
       EXPECT_EQ(fake.spawned[1].arguments, (std::vector<std::string>{"status", "--data", kData}));
       EXPECT_EQ(fake.spawned[1].outputPath, std::optional<std::string>(kStatusFile));
     }
@@ -739,14 +841,15 @@ TEST_F(Transaction, RollbackEndings) {
          t.newVersion.survivesKill = true;
        },
        ExitStatus::kRecoveryFailed, kStaging, "new", "previous"},
-      {"new version needs the kill",
-       [](Transaction& t) { t.newVersion.ignoresTerm = true; }, ExitStatus::kDone, "", "previous", "none"},
+      {"new version needs the kill", [](Transaction& t) { t.newVersion.ignoresTerm = true; },
+       ExitStatus::kDone, "", "previous", "none"},
       {"services not confirmed", [](Transaction& t) { t.status.output = "{}"; },
        ExitStatus::kRecoveryFailed, kStaging, "new", "previous"},
-      {"swap back fails", [](Transaction& t) { t.fake.failCall = 8; },  // lstat read xchg spawn*3 read xchg
+      {"swap back fails",
+       [](Transaction& t) { t.fake.failCall = 8; },  // lstat read xchg spawn*3 read xchg
        ExitStatus::kRecoveryFailed, kStaging, "new", "previous"},
-      {"relaunch fails", [](Transaction& t) { t.fake.failCall = 9; },
-       ExitStatus::kRecoveryFailed, kBundle, "previous", "new"},
+      {"relaunch fails", [](Transaction& t) { t.fake.failCall = 9; }, ExitStatus::kRecoveryFailed,
+       kBundle, "previous", "new"},
   };
   for (const RollbackCase& c : cases) {
     SCOPED_TRACE(c.name);

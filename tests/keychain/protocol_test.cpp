@@ -182,19 +182,17 @@ std::vector<ProtocolCase> edgeCases() {
       {"hugeInteger", withExtra("99999999999999999999999"), false, done, null, ""},
       {"equalNumbers", withExtra("[4711,4711.0,4.711e3]"), false, done, null, ""},
       {"loneLowSurrogate", request(pro, "a\\ude00", "get"), false, refused, "", ""},
-      {"surrogateThenNotALowOne", request(pro, "a\\ud83d\\u0041", "get"), false, refused, "",
-       ""},
+      {"surrogateThenNotALowOne", request(pro, "a\\ud83d\\u0041", "get"), false, refused, "", ""},
       {"loneSurrogateInExtraMember", withExtra("[\"\\ud800\"]"), false, refused, "", ""},
-      {"invalidUTF8InName", request(pro, "acct", "get", ",\"\xC0\xAF\":1"), false, refused, "",
-       ""},
+      {"invalidUTF8InName", request(pro, "acct", "get", ",\"\xC0\xAF\":1"), false, refused, "", ""},
       {"invalidUTF8AfterObject", get + "\xFF", false, refused, "", ""},
       {"trailingNUL", get + std::string(1, '\0'), false, refused, "", ""},
       {"NULBetweenMembers", request(pro, "acct", "get", std::string(1, '\0')), false, refused, "",
        ""},
       {"repeatedMemberLastWinsOverAValid", request(pro, "acct", "get", ",\"action\":\"list\""),
        false, refused, "", ""},
-      {"deepestThatFits",
-       withExtra(std::string(deepest, '[') + std::string(deepest, ']')), false, done, null, ""},
+      {"deepestThatFits", withExtra(std::string(deepest, '[') + std::string(deepest, ']')), false,
+       done, null, ""},
       {"100000Levels", withExtra(std::string(100000, '[') + std::string(100000, ']')), false,
        refused, "", ""},
       {"topLevelArrayOfARequest", "[" + get + "]", false, refused, "", ""},
@@ -225,8 +223,8 @@ TEST(ReadJSONObject, KeepsTopLevelMembersWithTheirTypes) {
       R"("s2":"first","s2":"last"})");
   ASSERT_TRUE(members.has_value());
   const std::vector<std::pair<std::string, JsonType>> types = {
-      {"s", JsonType::kString}, {"n", JsonType::kNumber},  {"t", JsonType::kBoolean},
-      {"z", JsonType::kNull},   {"a", JsonType::kArray},   {"o", JsonType::kObject},
+      {"s", JsonType::kString}, {"n", JsonType::kNumber}, {"t", JsonType::kBoolean},
+      {"z", JsonType::kNull},   {"a", JsonType::kArray},  {"o", JsonType::kObject},
       {"s2", JsonType::kString}};
   EXPECT_EQ(members->size(), types.size());
   for (const auto& [name, type] : types) {

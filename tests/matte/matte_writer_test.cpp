@@ -15,9 +15,9 @@ using testing::FakeSegmenter;
 
 TEST(MatteFileName, ZeroFilledToSixDigitsAndWrittenInFullBeyond) {
   const std::pair<std::uint64_t, const char*> cases[] = {
-      {0, "000000.png"},         {41, "000041.png"},           {999999, "999999.png"},
-      {1000000, "1000000.png"},  {1234567, "1234567.png"},
-      {18446744073709551615ULL, "18446744073709551615.png"},
+      {0, "000000.png"},        {41, "000041.png"},
+      {999999, "999999.png"},   {1000000, "1000000.png"},
+      {1234567, "1234567.png"}, {18446744073709551615ULL, "18446744073709551615.png"},
   };
   for (const auto& [index, name] : cases) {
     SCOPED_TRACE(index);
@@ -27,10 +27,8 @@ TEST(MatteFileName, ZeroFilledToSixDigitsAndWrittenInFullBeyond) {
 
 TEST(JoinPath, ExactlyOneSeparator) {
   const std::tuple<const char*, const char*, const char*> cases[] = {
-      {"out", "000000.png", "out/000000.png"},
-      {"out/", "000000.png", "out/000000.png"},
-      {"out//", "000000.png", "out/000000.png"},
-      {"/", "000000.png", "/000000.png"},
+      {"out", "000000.png", "out/000000.png"},     {"out/", "000000.png", "out/000000.png"},
+      {"out//", "000000.png", "out/000000.png"},   {"/", "000000.png", "/000000.png"},
       {"a/b/c", "000001.png", "a/b/c/000001.png"},
   };
   for (const auto& [directory, name, joined] : cases) {
@@ -48,16 +46,15 @@ TEST(RenderMatte, TakesTheFrameSizeWhateverTheMaskSize) {
     std::uint32_t maskWidth, maskHeight, width, height;
   };
   const Case cases[] = {
-      {2, 2, 8, 6},        // scale factors 4 and 3
-      {16, 16, 16, 16},    // scale factors 1 and 1
-      {256, 256, 1, 1},    // shrunk to one pixel
-      {256, 256, 3, 2},    // shrunk, aspect ratio changed
-      {256, 256, 4096, 2160},
-      {1, 1, 5, 7},
+      {2, 2, 8, 6},      // scale factors 4 and 3
+      {16, 16, 16, 16},  // scale factors 1 and 1
+      {256, 256, 1, 1},  // shrunk to one pixel
+      {256, 256, 3, 2},  // shrunk, aspect ratio changed
+      {256, 256, 4096, 2160}, {1, 1, 5, 7},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.maskWidth << "x" << c.maskHeight << " -> " << c.width
-                                    << "x" << c.height);
+    SCOPED_TRACE(::testing::Message()
+                 << c.maskWidth << "x" << c.maskHeight << " -> " << c.width << "x" << c.height);
     const PersonMask mask =
         maskOf(c.maskWidth, c.maskHeight,
                std::vector<std::uint8_t>(std::size_t{c.maskWidth} * c.maskHeight, 173));

@@ -1,21 +1,21 @@
 #include "platform_linux.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 
-#include "png_file.h"
 #include "common/temp_dir.h"
+#include "png_file.h"
 
 namespace trelvo::matte {
 namespace {
 
-using testing::readPng;
 using test_common::TempDir;
+using testing::readPng;
 
 const std::string kVideos = MATTE_TEST_VIDEOS;
 
@@ -150,8 +150,8 @@ TEST(LinuxFrameReader, DeliversEveryFrameOfTheFirstVideoTrackAtItsOwnSize) {
     std::uint32_t width, height;
   };
   const Case cases[] = {
-      {"clip12.mp4", 12, 160, 120},  {"size_1x1.mkv", 3, 1, 1},  {"size_3x2.mkv", 3, 3, 2},
-      {"rotated.mp4", 4, 64, 48},    {"two_tracks.mkv", 5, 80, 60}, {"blue.mkv", 2, 16, 16},
+      {"clip12.mp4", 12, 160, 120}, {"size_1x1.mkv", 3, 1, 1},     {"size_3x2.mkv", 3, 3, 2},
+      {"rotated.mp4", 4, 64, 48},   {"two_tracks.mkv", 5, 80, 60}, {"blue.mkv", 2, 16, 16},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);

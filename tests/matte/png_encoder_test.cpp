@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "run_deflate.h"
 #include "common/temp_dir.h"
+#include "run_deflate.h"
 
 namespace trelvo::matte {
 namespace {

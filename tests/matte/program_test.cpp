@@ -1,8 +1,9 @@
 // Whole-program tests: the built TrelvoPersonMatte on real video files in real directories.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,23 +15,22 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "common/temp_dir.h"
 #include "png_file.h"
 #include "scenes.h"
-#include "common/temp_dir.h"
 
 extern char** environ;
 
 namespace trelvo::matte {
 namespace {
 
-using testing::readPng;
 using test_common::TempDir;
+using testing::readPng;
 namespace fs = std::filesystem;
 
 const std::string kProgram = MATTE_PROGRAM;
@@ -215,7 +215,7 @@ TEST_F(Program, MattesTakeEachVideosDecodedFrameSize) {
       {"size_1x1.mkv", 3, 1, 1},
       {"size_3x2.mkv", 3, 3, 2},
       {"size_4096x2160.mp4", 2, 4096, 2160},
-      {"rotated.mp4", 4, 64, 48},      // rotation metadata is not applied
+      {"rotated.mp4", 4, 64, 48},     // rotation metadata is not applied
       {"two_tracks.mkv", 5, 80, 60},  // only the first video track
   };
   for (const Case& c : cases) {
@@ -231,9 +231,8 @@ TEST_F(Program, MattesTakeEachVideosDecodedFrameSize) {
 }
 
 TEST_F(Program, AFrameCountThatCannotBeWrittenIsAFailure) {
-  const std::pair<const char*, Output> cases[] = {{"full", Output::kFull},
-                                                  {"closed", Output::kClosed},
-                                                  {"reader gone", Output::kBrokenPipe}};
+  const std::pair<const char*, Output> cases[] = {
+      {"full", Output::kFull}, {"closed", Output::kClosed}, {"reader gone", Output::kBrokenPipe}};
   for (const auto& [name, output] : cases) {
     SCOPED_TRACE(name);
     const std::string out = dir / name;

@@ -133,7 +133,8 @@ TEST_F(RunMatte, EndOfStreamWithoutACleanFinishIsReportedWithTheFrameCount) {
       {"no frame at all", 0, true, "", "video decode did not complete (frames=0): no frames\n"},
       {"fails after two frames", 2, false, "Invalid data found when processing input",
        "video decode did not complete (frames=2): Invalid data found when processing input\n"},
-      {"fails without a text", 1, false, "", "video decode did not complete (frames=1): no frames\n"},
+      {"fails without a text", 1, false, "",
+       "video decode did not complete (frames=1): no frames\n"},
       {"fails before the first frame", 0, false, "End of file",
        "video decode did not complete (frames=0): End of file\n"},
   };

@@ -15,8 +15,8 @@
 namespace trelvo::service {
 namespace {
 
-using testing::RunResult;
 using test_common::TempDir;
+using testing::RunResult;
 
 struct Record {
   long pid = 0;

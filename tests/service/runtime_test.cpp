@@ -11,8 +11,8 @@
 namespace trelvo::service {
 namespace {
 
-using testing::FakePlatform;
 using test_common::TempDir;
+using testing::FakePlatform;
 
 // A bundle on disk, with things inside and beside it to point at:
 //   <root>/Trelvo Pro.app/Contents/Helpers/TrelvoService
