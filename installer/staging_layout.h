@@ -1,5 +1,5 @@
-// Where one update's files lie: the names the app and the installer agree on, and the paths they
-// make for one request, derived once.
+// Where one update's files lie: the file names the app and the installer agree on, and the paths
+// they make for one request, derived once.
 #pragma once
 
 #include <string>
