@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "mask_network.h"
 #include "preprocess.h"
@@ -61,16 +62,20 @@ GridTap gridTap(double position, std::uint32_t cells, double length) {
 void addConfidentFinder(const float* found, std::uint32_t gridWidth, std::uint32_t gridHeight,
                         const FrameRect& frame, const FrameRect& crop, std::uint32_t cropWidth,
                         std::uint32_t cropHeight, float* probability) {
+  // A column's taps are the same on every row: found once, for the columns inside the frame.
+  std::vector<std::pair<std::uint32_t, GridTap>> columns;
+  columns.reserve(cropWidth);
+  for (std::uint32_t i = 0; i < cropWidth; ++i) {
+    const double x = crop.x + (i + 0.5) * crop.width / cropWidth;
+    if (x >= 0 && x < frame.width) columns.emplace_back(i, gridTap(x, gridWidth, frame.width));
+  }
   for (std::uint32_t j = 0; j < cropHeight; ++j) {
     const double y = crop.y + (j + 0.5) * crop.height / cropHeight;
     if (y < 0 || y >= frame.height) continue;
     const GridTap v = gridTap(y, gridHeight, frame.height);
     const float* upper = found + std::size_t{v.first} * gridWidth;
     const float* lower = found + std::size_t{v.second} * gridWidth;
-    for (std::uint32_t i = 0; i < cropWidth; ++i) {
-      const double x = crop.x + (i + 0.5) * crop.width / cropWidth;
-      if (x < 0 || x >= frame.width) continue;
-      const GridTap u = gridTap(x, gridWidth, frame.width);
+    for (const auto& [i, u] : columns) {
       const float top = upper[u.first] + (upper[u.second] - upper[u.first]) * u.weight;
       const float bottom = lower[u.first] + (lower[u.second] - lower[u.first]) * u.weight;
       const float p = top + (bottom - top) * v.weight;
