@@ -24,13 +24,29 @@ BackgroundWriter::~BackgroundWriter() {
   thread_.join();
 }
 
+namespace {
+
+// A file that cannot be written for want of memory is a failed write like any other; an exception
+// must not leave the writer's thread.
+bool writeOrFail(Platform& platform, const std::string& path, const GrayImage& matte) {
+  try {
+    return platform.writePng(path, matte);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
 void BackgroundWriter::start(std::string path, GrayImage& matte) {
   if (!thread_.joinable()) {
-    written_ = platform_.writePng(path, matte);
+    written_ = writeOrFail(platform_, path, matte) && written_;
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    // The thread reads the path and the image without the lock while it writes them.
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
     path_ = std::move(path);
     std::swap(matte_, matte);
     pending_ = true;
@@ -52,9 +68,9 @@ void BackgroundWriter::run() {
     changed_.wait(lock, [this] { return pending_ || stopping_; });
     if (!pending_) return;
     lock.unlock();
-    const bool written = platform_.writePng(path_, matte_);
+    const bool written = writeOrFail(platform_, path_, matte_);
     lock.lock();
-    written_ = written;
+    written_ = written && written_;
     pending_ = false;
     changed_.notify_all();
   }

@@ -1,5 +1,5 @@
-// Matte files written on a thread of their own, one at a time, while the run goes on with the next
-// frame's decoding and segmentation.
+// Matte files written on a thread of their own, one at a time, while the run decodes the next
+// frame.
 #pragma once
 
 #include <condition_variable>
@@ -20,9 +20,10 @@ class BackgroundWriter {
   BackgroundWriter& operator=(const BackgroundWriter&) = delete;
 
   // Hands `matte` over to be written at `path`, and gives back in `matte` a buffer for the next
-  // frame. The result of the write before must have been collected with finish().
+  // frame. Waits for a write still in flight.
   void start(std::string path, GrayImage& matte);
-  // Waits until the file in flight, if any, is written; false when writing it failed.
+  // Waits until the file in flight, if any, is written; false when a file handed over since the
+  // last call could not be written.
   bool finish();
 
  private:
@@ -32,7 +33,7 @@ class BackgroundWriter {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool pending_ = false;  // a file is handed over and not yet written
-  bool written_ = true;   // the result of the last write
+  bool written_ = true;   // every write since the last finish() succeeded
   bool stopping_ = false;
   std::string path_;
   GrayImage matte_;

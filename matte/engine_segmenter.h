@@ -9,9 +9,9 @@
 namespace trelvo::matte {
 
 // Two threads for the networks and the pixel loops, the caller's and one more; the pool's workers
-// sleep between runs, leaving the core to the file writer meanwhile. The decoder works on the
-// caller's thread (see ffmpeg_reader.cpp): its own threads would contend with the pool's, which
-// then waits at every operator for a thread that is not running.
+// sleep between runs, so between frames they take no core from the decoder or the file writer. The
+// decoder works on the caller's thread (see ffmpeg_reader.cpp): its own threads would contend with
+// the pool's, which then waits at every operator for a thread that is not running.
 inline constexpr std::size_t kEngineThreads = 2;
 
 // Makes the engine once per run from the embedded models, on the calling thread.

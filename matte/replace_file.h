@@ -1,4 +1,6 @@
-// Files whose name only ever holds a whole content: written beside the name, then renamed over it.
+// Files whose name only ever holds a whole content, however the program fails: written beside the
+// name, then renamed over it. There is no fsync (mattes can be made again), so after a power loss
+// the name may hold an empty file, and a killed run leaves its temporary file behind.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,6 +79,7 @@ class FakePlatform final : public Platform {
   }
   bool writePng(const std::string& path, const GrayImage& image) override {
     ++writeCalls;
+    if (throwWriteCall == writeCalls) throw std::bad_alloc();
     if (failWriteCall == writeCalls) return false;
     files[path] = WrittenFile{image.width, image.height, image.pixels};
     return true;
@@ -86,7 +88,8 @@ class FakePlatform final : public Platform {
   bool directoryWorks = true;
   TrackLoad load = TrackLoad::kLoaded;
   FakeVideo video;
-  int failWriteCall = 0;  // 1-based; 0 never fails
+  int failWriteCall = 0;   // 1-based; 0 never fails
+  int throwWriteCall = 0;  // 1-based; 0 never throws
 
   std::vector<std::string> directoryCalls;
   std::vector<std::string> loadCalls;
